@@ -7,9 +7,8 @@ VRNNotificationCenter& VRNNotificationCenter::defaultCenter() {
     return *center;
 }
 
-VRNNotificationCenter::Token VRNNotificationCenter::addObserver(std::string name,
-                                                                dispatch::QueuePtr queue,
-                                                                Handler handler) {
+VRNNotificationCenter::Token
+VRNNotificationCenter::addObserver(std::string name, dispatch::QueuePtr queue, Handler handler) {
     std::lock_guard lock(mutex_);
     Token token = nextToken_++;
     observers_.emplace(token, Observer{std::move(name), std::move(queue), std::move(handler),

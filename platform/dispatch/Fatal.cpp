@@ -1,10 +1,10 @@
 #include "platform/dispatch/Fatal.h"
 
 #include <csignal>
-#include <initializer_list>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <pthread.h>
 
 namespace dispatch {

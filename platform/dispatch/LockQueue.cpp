@@ -6,8 +6,7 @@ namespace dispatch {
 
 void LockQueue::lock() {
     if (isHeldByCurrentThread()) {
-        fatal("sync on \"%s\" from the thread that holds it would wait for itself",
-              label_.c_str());
+        fatal("sync on \"%s\" from the thread that holds it would wait for itself", label_.c_str());
     }
     mutex_.lock();
     owner_.store(std::this_thread::get_id());

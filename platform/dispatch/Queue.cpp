@@ -130,7 +130,9 @@ void after(Duration delay, const QueuePtr& queue, Work work) {
 
 void after(Deadline deadline, const QueuePtr& queue, Work work) {
     auto entry = std::make_shared<TimerEntry>();
-    entry->fire = [queue, work = std::move(work)]() mutable { queue->async(std::move(work)); };
+    entry->fire = [queue, work = std::move(work)]() mutable {
+        queue->async(std::move(work));
+    };
     Runtime::shared().timers().arm(entry, deadline, Duration::zero(), Duration::zero());
 }
 

@@ -85,7 +85,9 @@ TimerSource::TimerSource(QueuePtr queue, Work handler)
             c->signal();
         }
     };
-    core_->release = [entry = entry_] { Runtime::shared().timers().disarm(entry); };
+    core_->release = [entry = entry_] {
+        Runtime::shared().timers().disarm(entry);
+    };
 }
 
 void TimerSource::schedule(Deadline start, Duration interval, Duration leeway) {
@@ -107,8 +109,12 @@ std::unique_ptr<ReadSource> ReadSource::create(int fd, QueuePtr queue, Work hand
     if (id == 0) {
         return nullptr;
     }
-    source->core_->afterHandler = [&reactor, id] { reactor.rearm(id); };
-    source->core_->release = [&reactor, id] { reactor.remove(id); };
+    source->core_->afterHandler = [&reactor, id] {
+        reactor.rearm(id);
+    };
+    source->core_->release = [&reactor, id] {
+        reactor.remove(id);
+    };
     return source;
 }
 

@@ -18,7 +18,8 @@ namespace detail {
 // runs twice at once and never starts once cancel() has returned.
 class SourceCore : public std::enable_shared_from_this<SourceCore> {
 public:
-    SourceCore(QueuePtr queue, Work handler) : queue_(std::move(queue)), handler_(std::move(handler)) {}
+    SourceCore(QueuePtr queue, Work handler)
+        : queue_(std::move(queue)), handler_(std::move(handler)) {}
 
     // An event arrived: run the handler once on the queue (events that arrive while it is
     // pending coalesce; one that arrives while it runs runs it once more afterwards).

@@ -34,8 +34,8 @@ TimerService::TimerService(Reactor& reactor) : reactor_(reactor) {
     }
 }
 
-void TimerService::arm(const std::shared_ptr<TimerEntry>& entry, Deadline start,
-                       Duration interval, Duration leeway) {
+void TimerService::arm(const std::shared_ptr<TimerEntry>& entry, Deadline start, Duration interval,
+                       Duration leeway) {
     std::lock_guard lock(mutex_);
     removeLocked(entry);
     if (!start.isNever()) {

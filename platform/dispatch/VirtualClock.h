@@ -37,7 +37,8 @@ private:
     void checkCaller() const;
 
     std::atomic<long long> monotonic_{std::chrono::nanoseconds(std::chrono::seconds(1000)).count()};
-    std::atomic<long long> wall_{std::chrono::nanoseconds(std::chrono::seconds(1796698800)).count()};
+    std::atomic<long long> wall_{
+        std::chrono::nanoseconds(std::chrono::seconds(1796698800)).count()};
 };
 
 } // namespace dispatch

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+
+namespace testsupport {
+
+// Waits for something another thread does (a child exits, a handler runs) without
+// sleeping: the other side calls notify(). Gives up after a generous limit so that a
+// broken runtime fails the test instead of hanging it.
+class Waiter {
+public:
+    void notify() {
+        {
+            std::lock_guard lock(mutex_);
+            ++count_;
+        }
+        changed_.notify_all();
+    }
+    bool waitFor(int count = 1) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return count_ >= count; });
+    }
+    int count() {
+        std::lock_guard lock(mutex_);
+        return count_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int count_ = 0;
+};
+
+} // namespace testsupport
