@@ -50,6 +50,9 @@ public:
     Value(std::string_view string) : Value(std::string(string)) {}
     Value(const char* string) : Value(std::string(string)) {}
     Value(bool boolean) : storage_(boolean) {}
+    // No pointer other than a C string turns into a value (it would become a boolean).
+    template <typename T>
+    Value(T*) = delete;
     template <std::integral T>
     requires(!std::same_as<T, bool> && (std::is_signed_v<T> || sizeof(T) < 8)) Value(T integer)
         : storage_(static_cast<std::int64_t>(integer)) {}

@@ -1,0 +1,260 @@
+#include "platform/plist/Binary.h"
+
+#include "BinaryBuilder.h"
+
+#include <cmath>
+#include <gtest/gtest.h>
+#include <limits>
+
+namespace {
+
+using plist::Array;
+using plist::Data;
+using plist::Date;
+using plist::Dictionary;
+using plist::Value;
+using plist::testing::BinaryBuilder;
+using Bytes = std::vector<std::uint8_t>;
+
+Value roundTrip(const Value& value) {
+    std::string error;
+    auto bytes = plist::writeBinary(value, &error);
+    EXPECT_TRUE(bytes) << error;
+    auto back = plist::readBinary(*bytes, &error);
+    EXPECT_TRUE(back) << error;
+    return back ? *back : Value("read failed");
+}
+
+std::string readError(const Bytes& bytes) {
+    std::string error;
+    auto value = plist::readBinary(bytes, &error);
+    EXPECT_FALSE(value) << description(*value);
+    return error;
+}
+
+TEST(PlistBinary, RoundTripsEveryKind) {
+    const Value value(Dictionary{
+        {"string", "plain"},
+        {"unicode", "Grüße \xF0\x9F\x98\x80 ✓"},
+        {"empty", ""},
+        {"long", std::string(300, 'x')},
+        {"true", true},
+        {"false", false},
+        {"real", 0.1},
+        {"negative zero", -0.0},
+        {"infinity", std::numeric_limits<double>::infinity()},
+        {"date", Date{-31622400.123456789}},
+        {"data", Data{0, 1, 255}},
+        {"empty data", Data{}},
+        {"array", Array{Value(1), Value("1"), Value(true), Value(1.0), Value(Array{})}},
+        {"dictionary", Dictionary{{"", Dictionary{}}}},
+    });
+    EXPECT_TRUE(roundTrip(value).isIdenticalTo(value));
+    EXPECT_TRUE(roundTrip(Value(42)).isIdenticalTo(Value(42)));
+}
+
+TEST(PlistBinary, IntegersKeepTheirValueAtEverySize) {
+    const std::int64_t edges[] = {0,
+                                  1,
+                                  255,
+                                  256,
+                                  65535,
+                                  65536,
+                                  4294967295,
+                                  4294967296,
+                                  -1,
+                                  -256,
+                                  std::numeric_limits<std::int64_t>::max(),
+                                  std::numeric_limits<std::int64_t>::min()};
+    for (std::int64_t edge : edges) {
+        EXPECT_TRUE(roundTrip(Value(edge)).isIdenticalTo(Value(edge))) << edge;
+    }
+    // Minimal widths: 1, 2, 4 bytes unsigned, 8 bytes for the rest.
+    EXPECT_EQ(plist::writeBinary(Value(255), nullptr)->at(8), 0x10);
+    EXPECT_EQ(plist::writeBinary(Value(256), nullptr)->at(8), 0x11);
+    EXPECT_EQ(plist::writeBinary(Value(65536), nullptr)->at(8), 0x12);
+    EXPECT_EQ(plist::writeBinary(Value(-1), nullptr)->at(8), 0x13);
+}
+
+TEST(PlistBinary, ReadsSixteenByteIntegersOnlyInTheSignedRange) {
+    const auto file = [](std::uint64_t high, std::uint64_t low) {
+        Bytes object{0x14};
+        BinaryBuilder::append(object, high, 8);
+        BinaryBuilder::append(object, low, 8);
+        BinaryBuilder b;
+        b.add(object);
+        return b.build();
+    };
+    std::string error;
+    EXPECT_TRUE(plist::readBinary(file(0, 5), &error)->isIdenticalTo(Value(5)));
+    EXPECT_TRUE(plist::readBinary(file(~0ull, ~0ull), &error)->isIdenticalTo(Value(-1)));
+    EXPECT_EQ(readError(file(0, 1ull << 63)),
+              "object 0 at offset 0x8: 128-bit integer out of the signed 64-bit range");
+    EXPECT_EQ(readError(file(1, 0)),
+              "object 0 at offset 0x8: 128-bit integer out of the signed 64-bit range");
+}
+
+TEST(PlistBinary, ReadsFourByteRealsAndWideReferences) {
+    BinaryBuilder b(/*refSize=*/3, /*offsetSize=*/8);
+    b.add(b.container(0xA0, {1, 2}));
+    b.add({0x22, 0x3f, 0xc0, 0x00, 0x00}); // 1.5f
+    b.add(BinaryBuilder::ascii("x"));
+    std::string error;
+    auto value = plist::readBinary(b.build(), &error);
+    ASSERT_TRUE(value) << error;
+    EXPECT_TRUE(value->isIdenticalTo(Value(Array{Value(1.5), Value("x")})));
+}
+
+TEST(PlistBinary, WritesSharedObjectsOnce) {
+    const Value shared(Array{Value("same"), Value("same"), Value(1), Value(true), Value(1.0)});
+    const Value twice(Array{shared, shared});
+    auto bytes = plist::writeBinary(twice, nullptr);
+    ASSERT_TRUE(bytes);
+    // top array, shared array, "same", 1, true, 1.0
+    const std::size_t objectCount = bytes->at(bytes->size() - 17);
+    EXPECT_EQ(objectCount, 6u);
+    EXPECT_TRUE(roundTrip(twice).isIdenticalTo(twice));
+}
+
+TEST(PlistBinary, RefusesMalformedFilesWithPlaceAndReason) {
+    EXPECT_EQ(readError(Bytes{'b', 'p'}),
+              "file of 2 bytes is too short for a binary property list");
+
+    BinaryBuilder good;
+    good.add(BinaryBuilder::ascii("abc"));
+    Bytes bytes = good.build();
+    bytes[0] = 'x';
+    EXPECT_EQ(readError(bytes), "offset 0x0: missing \"bplist00\" signature");
+
+    BinaryBuilder overlong;
+    overlong.add({0x5F, 0x10, 100, 'a'}); // a string that claims 100 bytes
+    EXPECT_EQ(readError(overlong.build()),
+              "object 0 at offset 0x8: string of 100 bytes runs past the object area");
+
+    BinaryBuilder outOfRange;
+    outOfRange.add(outOfRange.container(0xA0, {0, 40}));
+    EXPECT_EQ(readError(outOfRange.build()),
+              "object 0 at offset 0x8: reference 40 out of range (1 objects)");
+
+    BinaryBuilder badTop;
+    badTop.add(BinaryBuilder::ascii("a"));
+    EXPECT_EQ(readError(badTop.build(3)),
+              "trailer at offset 0xb: top object 3 out of range (1 objects)");
+}
+
+TEST(PlistBinary, RefusesCyclesButAcceptsSharing) {
+    BinaryBuilder self;
+    self.add(self.container(0xA0, {0}));
+    EXPECT_EQ(readError(self.build()),
+              "object 0 at offset 0x8: reference cycle back to this object");
+
+    BinaryBuilder loop;
+    loop.add(loop.container(0xA0, {1}));
+    loop.add(loop.container(0xD0, {2, 0}));
+    loop.add(BinaryBuilder::ascii("k"));
+    EXPECT_EQ(readError(loop.build()),
+              "object 0 at offset 0x8: reference cycle back to this object");
+
+    BinaryBuilder diamond;
+    diamond.add(diamond.container(0xA0, {1, 1}));
+    diamond.add(diamond.container(0xA0, {2}));
+    diamond.add(BinaryBuilder::ascii("leaf"));
+    std::string error;
+    auto value = plist::readBinary(diamond.build(), &error);
+    ASSERT_TRUE(value) << error;
+    EXPECT_EQ(description(*value), "(\n    (\n        leaf\n    ),\n    (\n        leaf\n    )\n)");
+}
+
+TEST(PlistBinary, RefusesBadObjects) {
+    const auto single = [](Bytes object) {
+        BinaryBuilder b;
+        b.add(std::move(object));
+        return readError(b.build());
+    };
+    EXPECT_EQ(single({0x00}), "object 0 at offset 0x8: marker 0x0 (null or fill) is not a value");
+    EXPECT_EQ(single({0x80, 0x01}),
+              "object 0 at offset 0x8: marker 0x80 is not a supported object type");
+    EXPECT_EQ(single({0x51, 0xe9}),
+              "object 0 at offset 0x8: ASCII string holds byte 0xe9 at offset 0x9");
+    EXPECT_EQ(single({0x61, 0xd8, 0x00}),
+              "object 0 at offset 0x8: string holds an unpaired UTF-16 surrogate");
+    EXPECT_EQ(single({0x24, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
+              "object 0 at offset 0x8: real of 16 bytes is not supported");
+    // A count claiming 2^64-1 elements.
+    EXPECT_NE(
+        single({0x4F, 0x13, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff}).find("runs past"),
+        std::string::npos);
+
+    BinaryBuilder numberKey;
+    numberKey.add(numberKey.container(0xD0, {1, 1}));
+    numberKey.add({0x10, 0x05});
+    EXPECT_EQ(readError(numberKey.build()),
+              "object 0 at offset 0x8: key 0 (object 1) is of type integer, not a string");
+
+    BinaryBuilder duplicate;
+    duplicate.add(duplicate.container(0xD0, {1, 2, 3, 3}));
+    duplicate.add(BinaryBuilder::ascii("k"));
+    duplicate.add(BinaryBuilder::ascii("k"));
+    duplicate.add({0x09});
+    EXPECT_EQ(readError(duplicate.build()), "object 0 at offset 0x8: duplicate key \"k\"");
+}
+
+TEST(PlistBinary, LimitsNesting) {
+    const auto nested = [](std::size_t levels) {
+        BinaryBuilder b(/*refSize=*/2);
+        for (std::size_t i = 0; i + 1 < levels; ++i) {
+            b.add(b.container(0xA0, {i + 1}));
+        }
+        b.add(b.container(0xA0, {}));
+        return b.build();
+    };
+    std::string error;
+    EXPECT_TRUE(plist::readBinary(nested(512), &error)) << error;
+    EXPECT_NE(readError(nested(513)).find("containers nest deeper than 512 levels"),
+              std::string::npos);
+
+    // Sharing cannot smuggle extra depth: a 300-level chain used at depth 1 and at 300.
+    BinaryBuilder b(/*refSize=*/2);
+    b.add(b.container(0xA0, {1, 300}));
+    for (std::size_t i = 1; i < 300; ++i) {
+        b.add(b.container(0xA0, {i + 1}));
+    }
+    b.add(b.container(0xA0, {}));
+    EXPECT_TRUE(plist::readBinary(b.build(), &error)) << error;
+    BinaryBuilder c(/*refSize=*/2);
+    c.add(c.container(0xA0, {300, 1}));
+    for (std::size_t i = 1; i < 300; ++i) {
+        c.add(c.container(0xA0, {i + 1}));
+    }
+    c.add(c.container(0xA0, {301}));
+    for (std::size_t i = 301; i < 560; ++i) {
+        c.add(c.container(0xA0, {i + 1}));
+    }
+    c.add(c.container(0xA0, {}));
+    EXPECT_NE(readError(c.build()).find("nest deeper"), std::string::npos);
+}
+
+TEST(PlistBinary, RefusesExponentialExpansion) {
+    // Each array holds the next one twice: 2^40 leaves from a few hundred bytes.
+    BinaryBuilder b;
+    for (std::size_t i = 0; i < 40; ++i) {
+        b.add(b.container(0xA0, {i + 1, i + 1}));
+    }
+    b.add(BinaryBuilder::ascii("boom"));
+    EXPECT_NE(readError(b.build()).find("shared containers expand to more than 1000000 objects"),
+              std::string::npos);
+}
+
+TEST(PlistBinary, WriterRefusesWhatCannotBeRead) {
+    std::string error;
+    EXPECT_FALSE(plist::writeBinary(Value(std::string("bad \xff")), &error));
+    EXPECT_EQ(error, "string at byte 4 is not valid UTF-8");
+    Value deep(Array{});
+    for (int i = 0; i < 512; ++i) {
+        deep = Value(Array{deep});
+    }
+    EXPECT_FALSE(plist::writeBinary(deep, &error));
+    EXPECT_EQ(error, "containers nest deeper than 512 levels");
+}
+
+} // namespace
