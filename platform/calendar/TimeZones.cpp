@@ -80,27 +80,6 @@ std::string zoneIdOfCopy(const fs::path& file, const std::string& zoneinfoFolder
     return {};
 }
 
-std::string zoneIdOfFile(const std::string& path, const std::string& zoneinfoFolder) {
-    std::error_code error;
-    if (fs::is_symlink(path, error)) {
-        const auto target = fs::read_symlink(path, error).string();
-        if (auto id = zoneIdFromLinkTarget(target); !id.empty()) {
-            return id;
-        }
-        // A relative or chained link: try where it finally leads.
-        const auto resolved = fs::canonical(path, error);
-        if (!error) {
-            if (auto id = zoneIdFromLinkTarget(resolved.string()); !id.empty()) {
-                return id;
-            }
-        }
-    }
-    if (!fs::exists(path, error)) {
-        return {};
-    }
-    return zoneIdOfCopy(path, zoneinfoFolder);
-}
-
 struct SystemZoneState {
     std::mutex lock;
     std::string id;
@@ -122,6 +101,27 @@ bool isKnownTimeZone(const std::string& zoneId) {
     std::unique_ptr<icu::TimeZone> zone(
         icu::TimeZone::createTimeZone(icu::UnicodeString::fromUTF8(zoneId)));
     return zone && *zone != icu::TimeZone::getUnknown();
+}
+
+std::string zoneIdOfFile(const std::string& path, const std::string& zoneinfoFolder) {
+    std::error_code error;
+    if (fs::is_symlink(path, error)) {
+        const auto target = fs::read_symlink(path, error).string();
+        if (auto id = zoneIdFromLinkTarget(target); !id.empty()) {
+            return id;
+        }
+        // A relative or chained link: try where it finally leads.
+        const auto resolved = fs::canonical(path, error);
+        if (!error) {
+            if (auto id = zoneIdFromLinkTarget(resolved.string()); !id.empty()) {
+                return id;
+            }
+        }
+    }
+    if (!fs::exists(path, error)) {
+        return {};
+    }
+    return zoneIdOfCopy(path, zoneinfoFolder);
 }
 
 std::string resolveTimeZoneId(const char* tzVariable, const std::string& localtimePath,

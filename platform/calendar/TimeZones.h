@@ -18,6 +18,12 @@ bool isKnownTimeZone(const std::string& zoneId);
 std::string resolveTimeZoneId(const char* tzVariable, const std::string& localtimePath,
                               const std::string& zoneinfoFolder = "/usr/share/zoneinfo");
 
+// The zone a zone file stands for: by its name when it links into a zoneinfo folder, by
+// its content (compared with the files of `zoneinfoFolder`) when it is a copy. Empty when
+// the file is missing or not recognised (for example while it is being written).
+std::string zoneIdOfFile(const std::string& path,
+                         const std::string& zoneinfoFolder = "/usr/share/zoneinfo");
+
 // The process's system time zone: resolved on first use from TZ and the installation's
 // /etc/localtime, replaced by the time-zone watcher when the system changes its zone.
 // Safe to use from any thread.
