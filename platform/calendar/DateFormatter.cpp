@@ -2,7 +2,10 @@
 
 #include "platform/calendar/TimeZones.h"
 
+#include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <limits>
 #include <unicode/datefmt.h>
 #include <unicode/fieldpos.h>
 #include <unicode/parsepos.h>
@@ -44,6 +47,11 @@ struct DateFormatter::Parts {
     std::uint64_t zoneGeneration = 0;
     icu::UnicodeString scratch; // reused between calls to keep its storage
     icu::FieldPosition position{icu::FieldPosition::DONT_CARE};
+    // Text of the last whole second formatted, for formats without fractions of a second
+    // (log lines come in bursts within one second).
+    bool wholeSeconds = false;
+    double cachedSecond = std::numeric_limits<double>::quiet_NaN();
+    std::string cachedText;
 
     // Picks up a change of the system zone since the last call.
     void refreshZone() {
@@ -53,11 +61,12 @@ struct DateFormatter::Parts {
         const auto generation = SystemTimeZone::generation();
         if (generation != zoneGeneration) {
             zoneGeneration = generation;
+            cachedSecond = std::numeric_limits<double>::quiet_NaN();
             format->adoptTimeZone(createZone(SystemTimeZone::id()));
         }
     }
 
-    static std::unique_ptr<Parts> make(std::unique_ptr<icu::DateFormat> format,
+    static std::unique_ptr<Parts> make(std::unique_ptr<icu::DateFormat> format, bool wholeSeconds,
                                        const std::optional<std::string>& zoneId,
                                        std::string* error) {
         if (zoneId && !isKnownTimeZone(*zoneId)) {
@@ -68,6 +77,8 @@ struct DateFormatter::Parts {
         }
         auto parts = std::make_unique<Parts>();
         parts->format = std::move(format);
+        parts->wholeSeconds = wholeSeconds;
+        parts->cachedText.reserve(64);
         parts->format->setLenient(false);
         parts->followsSystemZone = !zoneId;
         parts->zoneGeneration = SystemTimeZone::generation();
@@ -90,7 +101,10 @@ std::unique_ptr<DateFormatter> DateFormatter::withPattern(std::string_view patte
         }
         return nullptr;
     }
-    auto parts = Parts::make(std::move(format), zoneId, error);
+    // Fractions of a second come only from the 'S' field (a quoted letter S merely gives up
+    // the cache).
+    const bool wholeSeconds = pattern.find('S') == std::string_view::npos;
+    auto parts = Parts::make(std::move(format), wholeSeconds, zoneId, error);
     return parts ? std::unique_ptr<DateFormatter>(new DateFormatter(std::move(parts))) : nullptr;
 }
 
@@ -107,7 +121,7 @@ DateFormatter::withShortDate(TimeStyle timeStyle, const std::string& localeId,
         }
         return nullptr;
     }
-    auto parts = Parts::make(std::move(format), zoneId, error);
+    auto parts = Parts::make(std::move(format), true, zoneId, error);
     return parts ? std::unique_ptr<DateFormatter>(new DateFormatter(std::move(parts))) : nullptr;
 }
 
@@ -119,20 +133,31 @@ std::size_t DateFormatter::format(Date date, char* buffer, std::size_t size) con
     if (size == 0) {
         return 0;
     }
+    const double millis = unixTimeFromDate(date) * 1000.0;
+    const double second = std::floor(millis / 1000.0);
     std::lock_guard guard(lock_);
-    parts_->refreshZone();
-    parts_->scratch.remove();
-    parts_->format->format(unixTimeFromDate(date) * 1000.0, parts_->scratch, parts_->position);
-    UErrorCode status = U_ZERO_ERROR;
-    int32_t length = 0;
-    u_strToUTF8(buffer, static_cast<int32_t>(size), &length, parts_->scratch.getBuffer(),
-                parts_->scratch.length(), &status);
-    if (U_FAILURE(status) || static_cast<std::size_t>(length) >= size) {
+    Parts& p = *parts_;
+    p.refreshZone();
+    if (!(p.wholeSeconds && second == p.cachedSecond)) {
+        p.scratch.remove();
+        p.format->format(millis, p.scratch, p.position);
+        char text[256];
+        UErrorCode status = U_ZERO_ERROR;
+        int32_t length = 0;
+        u_strToUTF8(text, sizeof text, &length, p.scratch.getBuffer(), p.scratch.length(), &status);
+        if (U_FAILURE(status) || status == U_STRING_NOT_TERMINATED_WARNING) {
+            buffer[0] = '\0';
+            return 0;
+        }
+        p.cachedText.assign(text, static_cast<std::size_t>(length));
+        p.cachedSecond = p.wholeSeconds ? second : std::numeric_limits<double>::quiet_NaN();
+    }
+    if (p.cachedText.size() >= size) {
         buffer[0] = '\0';
         return 0;
     }
-    buffer[length] = '\0';
-    return static_cast<std::size_t>(length);
+    std::memcpy(buffer, p.cachedText.data(), p.cachedText.size() + 1);
+    return p.cachedText.size();
 }
 
 std::string DateFormatter::format(Date date) const {
