@@ -1,0 +1,19 @@
+#pragma once
+
+// The property-list value type and every file form of it.
+
+#include "platform/plist/Binary.h"
+#include "platform/plist/Json.h"
+#include "platform/plist/Value.h"
+#include "platform/plist/Xml.h"
+
+namespace plist {
+
+enum class Format { Binary, Xml, Json };
+
+// Reads a binary or an XML property list, telling them apart by the binary signature;
+// `format` (when given) receives which one it was.
+std::optional<Value> read(std::span<const std::uint8_t> bytes, std::string* error,
+                          Format* format = nullptr);
+
+} // namespace plist

@@ -1,0 +1,83 @@
+#include "platform/plist/Json.h"
+
+#include <gtest/gtest.h>
+#include <limits>
+
+namespace {
+
+using plist::Array;
+using plist::Data;
+using plist::Date;
+using plist::Dictionary;
+using plist::Value;
+
+std::span<const std::uint8_t> bytes(std::string_view s) {
+    return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+TEST(PlistJson, WritesPrettyJsonInKeyOrder) {
+    const Value value(Dictionary{
+        {"b", Array{Value(1), Value(true), Value(0.5), Value("é\"")}},
+        {"a", Dictionary{}},
+        {"c", Array{}},
+    });
+    std::string error;
+    auto json = plist::writeJson(value, &error);
+    ASSERT_TRUE(json) << error;
+    EXPECT_EQ(*json, R"({
+  "a": {},
+  "b": [
+    1,
+    true,
+    0.5,
+    "é\""
+  ],
+  "c": []
+})");
+}
+
+TEST(PlistJson, DatesAndDataOnlyAsTextWhenAsked) {
+    const Value value(Dictionary{{"when", Date{0}}, {"bytes", Data{0, 1, 255}}});
+    std::string error;
+    EXPECT_FALSE(plist::writeJson(value, &error));
+    EXPECT_EQ(error, "JSON cannot hold data");
+    EXPECT_FALSE(plist::writeJson(Value(Array{Value(Date{0})}), &error));
+    EXPECT_EQ(error, "JSON cannot hold date");
+    auto json = plist::writeJson(value, &error, {.datesAndDataAsText = true});
+    ASSERT_TRUE(json) << error;
+    EXPECT_EQ(*json, "{\n  \"bytes\": \"AAH/\",\n  \"when\": \"2001-01-01T00:00:00Z\"\n}");
+}
+
+TEST(PlistJson, RefusesWhatJsonCannotHold) {
+    std::string error;
+    EXPECT_FALSE(plist::writeJson(Value(std::numeric_limits<double>::quiet_NaN()), &error));
+    EXPECT_EQ(error, "JSON cannot hold the real nan");
+    EXPECT_FALSE(plist::writeJson(Value("\xff"), &error));
+    EXPECT_NE(error.find("invalid UTF-8"), std::string::npos) << error;
+}
+
+TEST(PlistJson, ReadsJson) {
+    std::string error;
+    auto value = plist::readJson(
+        bytes(R"({"i": -3, "u": 9223372036854775807, "r": 2.5, "b": false, "a": ["x", {}]})"),
+        &error);
+    ASSERT_TRUE(value) << error;
+    EXPECT_TRUE(value->isIdenticalTo(Value(Dictionary{
+        {"i", -3},
+        {"u", std::numeric_limits<std::int64_t>::max()},
+        {"r", 2.5},
+        {"b", false},
+        {"a", Array{Value("x"), Value(Dictionary{})}},
+    })));
+    EXPECT_FALSE(plist::readJson(bytes(R"({"a": [1, null]})"), &error));
+    EXPECT_EQ(error, "$.a[1]: null has no property-list form");
+    EXPECT_FALSE(plist::readJson(bytes("[18446744073709551615]"), &error));
+    EXPECT_EQ(error, "$[0]: integer 18446744073709551615 out of the signed 64-bit range");
+    EXPECT_FALSE(plist::readJson(bytes("[1,"), &error));
+    EXPECT_EQ(error.rfind("parse error at line 1", 0), 0u) << error;
+    EXPECT_FALSE(
+        plist::readJson(bytes(std::string(100000, '[') + std::string(100000, ']')), &error));
+    EXPECT_EQ(error.substr(error.find(':')), ": containers nest deeper than 512 levels");
+}
+
+} // namespace
