@@ -15,15 +15,18 @@ TEST(VRNNotificationCenterTest, DeliversByNameSynchronouslyOrOnTheObserversQueue
     std::vector<std::string> seen;
     bool syncOnPoster = false;
     bool asyncOnQueue = false;
+    int asyncCalls = 0;
     auto syncToken =
         center.addObserver("VRNActivityTimeZoneDidChange", nullptr,
                            [&](const std::string& name, const std::any& object) {
                                syncOnPoster = std::this_thread::get_id() == poster;
                                seen.push_back(name + ":" + std::any_cast<std::string>(object));
                            });
-    center.addObserver(
-        "VRNActivityTimeZoneDidChange", queue,
-        [&](const std::string&, const std::any&) { asyncOnQueue = queue->isCurrent(); });
+    center.addObserver("VRNActivityTimeZoneDidChange", queue,
+                       [&](const std::string&, const std::any&) {
+                           asyncOnQueue = queue->isCurrent();
+                           ++asyncCalls;
+                       });
     center.addObserver("KBEDidEnableAutoUpdates", nullptr,
                        [&](const std::string& name, const std::any&) { seen.push_back(name); });
 
@@ -36,6 +39,8 @@ TEST(VRNNotificationCenterTest, DeliversByNameSynchronouslyOrOnTheObserversQueue
     center.removeObserver(syncToken);
     center.post("VRNActivityTimeZoneDidChange", std::string("again"));
     center.post("KBEDidEnableAutoUpdates");
+    dispatch::VirtualClock::install().drain();
+    EXPECT_EQ(asyncCalls, 2);
     EXPECT_EQ(seen, (std::vector<std::string>{"VRNActivityTimeZoneDidChange:zone",
                                               "KBEDidEnableAutoUpdates"}));
 }
