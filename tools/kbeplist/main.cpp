@@ -1,0 +1,178 @@
+// kbeplist: prints, converts and checks property-list files.
+
+#include "platform/plist/Plist.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: kbeplist FILE\n"
+    "       kbeplist -lint FILE...\n"
+    "       kbeplist -convert binary1|xml1|json [-json-text] [-o OUT] FILE\n"
+    "\n"
+    "Without an option, prints FILE in the old-style text form. -lint checks each FILE and\n"
+    "prints the reader's error for a bad one. -convert writes FILE in the named format to\n"
+    "OUT (standard output by default); -json-text writes dates and data into JSON as\n"
+    "ISO-8601 text and base64. FILE and OUT may be \"-\" for standard input and output.\n";
+
+int usage() {
+    std::fputs(kUsage, stderr);
+    return 1;
+}
+
+std::optional<std::vector<std::uint8_t>> readWholeFile(const std::string& path,
+                                                       std::string* error) {
+    std::ifstream file;
+    std::istream* in = &std::cin;
+    if (path != "-") {
+        file.open(path, std::ios::binary);
+        if (!file) {
+            *error = "cannot open for reading";
+            return std::nullopt;
+        }
+        in = &file;
+    }
+    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(*in)),
+                                    std::istreambuf_iterator<char>());
+    if (in->bad()) {
+        *error = "cannot read";
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+bool looksLikeJson(std::span<const std::uint8_t> bytes) {
+    for (std::uint8_t b : bytes) {
+        if (b != ' ' && b != '\t' && b != '\r' && b != '\n') {
+            return b == '{' || b == '[';
+        }
+    }
+    return false;
+}
+
+// Any property list in binary, XML or JSON form; errors say which file.
+std::optional<plist::Value> load(const std::string& path) {
+    std::string error;
+    auto bytes = readWholeFile(path, &error);
+    std::optional<plist::Value> value;
+    if (bytes) {
+        value =
+            looksLikeJson(*bytes) ? plist::readJson(*bytes, &error) : plist::read(*bytes, &error);
+    }
+    if (!value) {
+        std::fprintf(stderr, "%s: %s\n", path.c_str(), error.c_str());
+    }
+    return value;
+}
+
+bool writeOutput(const std::string& path, std::string_view bytes) {
+    if (path == "-") {
+        std::cout.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        std::cout.flush();
+        return static_cast<bool>(std::cout);
+    }
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) {
+        std::fprintf(stderr, "%s: cannot write\n", path.c_str());
+        return false;
+    }
+    return true;
+}
+
+int lint(const std::vector<std::string>& files) {
+    int status = 0;
+    for (const std::string& file : files) {
+        if (load(file)) {
+            std::printf("%s: OK\n", file.c_str());
+        } else {
+            status = 1;
+        }
+    }
+    return status;
+}
+
+int convert(std::string_view format, bool jsonText, const std::string& output,
+            const std::string& input) {
+    auto value = load(input);
+    if (!value) {
+        return 1;
+    }
+    std::string error;
+    std::optional<std::string> text;
+    if (format == "binary1") {
+        if (auto binary = plist::writeBinary(*value, &error)) {
+            text = std::string(binary->begin(), binary->end());
+        }
+    } else if (format == "xml1") {
+        text = plist::writeXml(*value, &error);
+    } else {
+        text = plist::writeJson(*value, &error, {.datesAndDataAsText = jsonText});
+        if (text) {
+            *text += '\n';
+        }
+    }
+    if (!text) {
+        std::fprintf(stderr, "%s: cannot convert to %.*s: %s\n", input.c_str(),
+                     static_cast<int>(format.size()), format.data(), error.c_str());
+        return 1;
+    }
+    return writeOutput(output, *text) ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) {
+        return usage();
+    }
+    if (args[0] == "-lint") {
+        if (args.size() < 2) {
+            return usage();
+        }
+        return lint({args.begin() + 1, args.end()});
+    }
+    if (args[0] == "-convert") {
+        if (args.size() < 3) {
+            return usage();
+        }
+        const std::string& format = args[1];
+        if (format != "binary1" && format != "xml1" && format != "json") {
+            return usage();
+        }
+        bool jsonText = false;
+        std::string output = "-";
+        std::size_t i = 2;
+        for (; i + 1 < args.size(); ++i) {
+            if (args[i] == "-json-text" && format == "json") {
+                jsonText = true;
+            } else if (args[i] == "-o" && i + 2 < args.size()) {
+                output = args[++i];
+            } else {
+                return usage();
+            }
+        }
+        if (i + 1 != args.size()) {
+            return usage();
+        }
+        return convert(format, jsonText, output, args[i]);
+    }
+    if (args.size() != 1 || (args[0].size() > 1 && args[0][0] == '-')) {
+        return usage();
+    }
+    auto value = load(args[0]);
+    if (!value) {
+        return 1;
+    }
+    std::printf("%s\n", description(*value).c_str());
+    return 0;
+}
