@@ -1,0 +1,14 @@
+// libFuzzer target: the binary property-list reader.
+
+#include "FuzzEntries.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (auto problem = plist::fuzz::binaryInput(data, size)) {
+        std::fprintf(stderr, "plist fuzz: %s\n", problem->c_str());
+        std::abort();
+    }
+    return 0;
+}
