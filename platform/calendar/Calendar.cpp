@@ -76,9 +76,10 @@ bool inRange(const std::optional<long>& value, long first, long last) {
 }
 
 bool fieldsInRange(const DateComponents& c) {
-    return inRange(c.month, 1, 12) && inRange(c.day, 1, 31) && inRange(c.weekday, 1, 7) &&
-           inRange(c.weekOfMonth, 1, 6) && inRange(c.weekOfYear, 1, 53) && inRange(c.hour, 0, 23) &&
-           inRange(c.minute, 0, 59) && inRange(c.second, 0, 59);
+    return inRange(c.year, 1, 999999) && inRange(c.month, 1, 12) && inRange(c.day, 1, 31) &&
+           inRange(c.weekday, 1, 7) && inRange(c.weekOfMonth, 1, 6) &&
+           inRange(c.weekOfYear, 1, 53) && inRange(c.hour, 0, 23) && inRange(c.minute, 0, 59) &&
+           inRange(c.second, 0, 59);
 }
 
 TimeRanges timeRangesFor(const DateComponents& c) {

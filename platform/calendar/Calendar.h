@@ -55,7 +55,7 @@ public:
     // does not exist (daylight-saving gap) matches the first existing time after it; of a
     // repeated wall time only the first occurrence matches. Dates that do not exist (30
     // February) never match. None when nothing matches within 400 years, when a field is
-    // out of range, or when `components` is empty.
+    // out of range (years 1 to 999999), or when `components` is empty.
     std::optional<Date> nextDate(Date after, const DateComponents& components) const;
 
     // The span of `unit` containing `date`. Weeks (of month and of year alike) are whole
