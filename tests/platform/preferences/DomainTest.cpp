@@ -1,0 +1,190 @@
+#include "platform/preferences/Domain.h"
+
+#include "platform/plist/Plist.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string readText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeText(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+plist::Dictionary parse(const fs::path& path) {
+    std::string text = readText(path);
+    std::string error;
+    auto value = plist::read(
+        std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), &error);
+    EXPECT_TRUE(value && value->isDictionary()) << error;
+    return value && value->isDictionary() ? *value->asDictionary() : plist::Dictionary{};
+}
+
+class DomainTest : public testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/kb-prefs-XXXXXX";
+        root = mkdtemp(pattern);
+        file = root / "Library/Preferences/com.vornhal.keelbrook.scheduler.plist";
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    prefs::Domain domain() { return prefs::Domain("com.vornhal.keelbrook.scheduler", file); }
+
+    fs::path root;
+    fs::path file;
+};
+
+TEST_F(DomainTest, MissingFileIsEmptyAndChangesAreWrittenThroughAsBinary) {
+    auto d = domain();
+    EXPECT_TRUE(d.dictionary().empty());
+    EXPECT_EQ(d.value("DryRun"), std::nullopt);
+    EXPECT_EQ(d.takeFileProblem(), std::nullopt);
+
+    ASSERT_TRUE(d.setValue("DryRun", true));
+    ASSERT_TRUE(d.setValue("UMode", "std"));
+    EXPECT_EQ(readText(file).substr(0, 8), "bplist00");
+    EXPECT_EQ(d.value("DryRun"), plist::Value(true));
+    // Another object, as another process would, sees the change at once.
+    EXPECT_EQ(domain().value("UMode"), plist::Value("std"));
+
+    ASSERT_TRUE(d.removeValue("DryRun"));
+    EXPECT_EQ(parse(file), (plist::Dictionary{{"UMode", plist::Value("std")}}));
+    EXPECT_TRUE(d.synchronize());
+    EXPECT_EQ(fs::status(file).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                  fs::perms::others_read);
+}
+
+TEST_F(DomainTest, AFileThatDoesNotParseIsReadAsEmptyAndMovedAsideBeforeTheNextWrite) {
+    fs::create_directories(file.parent_path());
+    writeText(file, "bplist00 this is not a property list");
+    auto d = domain();
+    EXPECT_TRUE(d.dictionary().empty());
+    auto problem = d.takeFileProblem();
+    ASSERT_TRUE(problem.has_value());
+    EXPECT_NE(problem->find("is not a property-list dictionary"), std::string::npos) << *problem;
+
+    ASSERT_TRUE(d.setValue("Activities", plist::Dictionary{}));
+    EXPECT_EQ(readText(file.string() + ".corrupt"), "bplist00 this is not a property list");
+    EXPECT_EQ(parse(file).count("Activities"), 1u);
+    problem = d.takeFileProblem();
+    ASSERT_TRUE(problem.has_value());
+    EXPECT_NE(problem->find("moved aside"), std::string::npos) << *problem;
+
+    // A well-formed property list that is not a dictionary is no domain either.
+    writeText(file, "<?xml version=\"1.0\"?><plist version=\"1.0\"><array/></plist>");
+    EXPECT_TRUE(d.dictionary().empty());
+    EXPECT_TRUE(d.takeFileProblem().has_value());
+}
+
+TEST_F(DomainTest, AnXmlFileIsReadToo) {
+    fs::create_directories(file.parent_path());
+    writeText(file, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n"
+                    "<dict><key>AutoBackup</key><false/></dict></plist>\n");
+    EXPECT_EQ(domain().value("AutoBackup"), plist::Value(false));
+}
+
+TEST_F(DomainTest, WritersOfOneDomainKeepEachOthersKeys) {
+    auto writer = [this](const std::string& prefix) {
+        auto d = domain();
+        for (int i = 0; i < 100; ++i) {
+            ASSERT_TRUE(d.setValue(prefix + std::to_string(i), i));
+        }
+    };
+    std::thread a(writer, "a");
+    std::thread b(writer, "b");
+    // A third writer in another process.
+    pid_t child = fork();
+    if (child == 0) {
+        auto d = domain();
+        for (int i = 0; i < 100; ++i) {
+            if (!d.setValue("c" + std::to_string(i), i)) {
+                _exit(1);
+            }
+        }
+        _exit(0);
+    }
+    a.join();
+    b.join();
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(parse(file).size(), 300u);
+}
+
+TEST_F(DomainTest, ACrashAtAnyStepOfAWriteLeavesTheOldOrTheNewFile) {
+    ASSERT_TRUE(domain().setValue("Generation", 1));
+    for (auto step : {prefs::WriteStep::TemporaryOpened, prefs::WriteStep::HalfWritten,
+                      prefs::WriteStep::Synced, prefs::WriteStep::Renamed}) {
+        pid_t child = fork();
+        if (child == 0) {
+            auto d = domain();
+            d.setWriteObserver([step](prefs::WriteStep now) {
+                if (now == step) {
+                    _exit(9); // killed here
+                }
+            });
+            d.setValue("Generation", 2);
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_EQ(WEXITSTATUS(status), 9);
+        auto contents = parse(file);
+        int64_t expected = step == prefs::WriteStep::Renamed ? 2 : 1;
+        EXPECT_EQ(contents.at("Generation"), plist::Value(expected)) << static_cast<int>(step);
+        ASSERT_TRUE(domain().setValue("Generation", 1));
+    }
+}
+
+TEST_F(DomainTest, ASymbolicLinkAtThePathIsNeverFollowed) {
+    fs::create_directories(file.parent_path());
+    fs::path target = root / "elsewhere.plist";
+    writeText(target, "precious");
+    fs::create_symlink(target, file);
+    auto d = domain();
+    EXPECT_TRUE(d.dictionary().empty());
+    EXPECT_TRUE(d.takeFileProblem().has_value());
+    ASSERT_TRUE(d.setValue("Key", 1));
+    EXPECT_EQ(readText(target), "precious");
+    EXPECT_FALSE(fs::is_symlink(file));
+    EXPECT_EQ(parse(file).size(), 1u);
+
+    // A link planted at the lock file stops the write instead.
+    fs::remove(file.string() + ".lock");
+    fs::create_symlink(target, file.string() + ".lock");
+    std::string error;
+    EXPECT_FALSE(d.setValue("Key", 2, &error));
+    EXPECT_NE(error.find("cannot open"), std::string::npos) << error;
+    EXPECT_EQ(readText(target), "precious");
+}
+
+TEST(DomainLocationTest, SystemDomainsLiveUnderTheRootUserDomainsUnderHome) {
+    EXPECT_EXIT(
+        {
+            setenv("KEELBROOK_ROOT", "/tmp/kbroot", 1);
+            setenv("HOME", "/home/u", 1);
+            bool ok =
+                prefs::Domain("com.apple.TimeMachine", prefs::Scope::System).file() ==
+                    "/tmp/kbroot/Library/Preferences/com.apple.TimeMachine.plist" &&
+                prefs::Domain("com.vornhal.keelbrook.application", prefs::Scope::User).file() ==
+                    "/home/u/Library/Preferences/com.vornhal.keelbrook.application.plist";
+            std::exit(ok ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+} // namespace
