@@ -11,6 +11,7 @@
 #include <cstring>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <libxml/xmlerror.h>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -18,6 +19,24 @@
 namespace plist {
 
 namespace {
+
+// libxml2 reports some faults (encoding errors among them) through its generic error
+// function, which prints to stderr; the reader reports through its error text instead.
+class QuietGenericErrors {
+public:
+    QuietGenericErrors() : previous_(xmlGenericError), previousContext_(xmlGenericErrorContext) {
+        xmlSetGenericErrorFunc(nullptr, &ignore);
+    }
+    ~QuietGenericErrors() { xmlSetGenericErrorFunc(previousContext_, previous_); }
+    QuietGenericErrors(const QuietGenericErrors&) = delete;
+    QuietGenericErrors& operator=(const QuietGenericErrors&) = delete;
+
+private:
+    static void ignore(void*, const char*, ...) {}
+
+    xmlGenericErrorFunc previous_;
+    void* previousContext_;
+};
 
 struct DocumentDeleter {
     void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
@@ -112,14 +131,15 @@ public:
             fail("XML property list of " + std::to_string(bytes.size()) + " bytes is too large");
             return std::nullopt;
         }
+        const QuietGenericErrors quiet;
         std::unique_ptr<xmlParserCtxt, ContextDeleter> context(xmlNewParserCtxt());
         if (!context) {
             fail("cannot create an XML parser");
             return std::nullopt;
         }
         // No network, no entity substitution, no DTD loading, no messages on stderr.
-        const int options =
-            XML_PARSE_NONET | XML_PARSE_NOCDATA | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+        const int options = XML_PARSE_NONET | XML_PARSE_NOCDATA | XML_PARSE_NOERROR |
+                            XML_PARSE_NOWARNING | XML_PARSE_COMPACT;
         std::unique_ptr<xmlDoc, DocumentDeleter> doc(
             xmlCtxtReadMemory(context.get(), reinterpret_cast<const char*>(bytes.data()),
                               static_cast<int>(bytes.size()), nullptr, nullptr, options));
@@ -198,6 +218,13 @@ private:
     // The character content of a scalar element; nested elements and entity references are
     // refused.
     std::optional<std::string> content(const xmlNode* node) {
+        const xmlNode* only = node->children;
+        if (only == nullptr) {
+            return std::string();
+        }
+        if (only->next == nullptr && only->type == XML_TEXT_NODE) {
+            return std::string(reinterpret_cast<const char*>(only->content));
+        }
         std::string result;
         for (const xmlNode* n = node->children; n; n = n->next) {
             switch (n->type) {
@@ -309,7 +336,10 @@ private:
                 if (!item) {
                     return false;
                 }
-                if (!entries.try_emplace(std::move(*key), std::move(*item)).second) {
+                // Keys usually come in order: the end is the likely place.
+                const std::size_t before = entries.size();
+                entries.try_emplace(entries.end(), *key, std::move(*item));
+                if (entries.size() == before) {
                     return failAt(child, "duplicate key \"" + *key + "\"");
                 }
                 key.reset();

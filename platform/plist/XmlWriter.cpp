@@ -47,6 +47,14 @@ private:
         if (auto bad = text::invalidUtf8Offset(s)) {
             return fail("string at byte " + std::to_string(*bad) + " is not valid UTF-8");
         }
+        // The non-characters U+FFFE and U+FFFF are not XML characters either.
+        for (std::string_view nonCharacter : {"\xEF\xBF\xBE", "\xEF\xBF\xBF"}) {
+            if (s.find(nonCharacter) != std::string_view::npos) {
+                return fail(std::string("string holds U+FFF") +
+                            (nonCharacter.back() == '\xBE' ? "E" : "F") +
+                            ", which XML cannot carry");
+            }
+        }
         for (char c : s) {
             switch (c) {
             case '&':

@@ -208,6 +208,8 @@ TEST(PlistXml, WriterRefusesWhatXmlCannotCarry) {
     std::string error;
     EXPECT_FALSE(plist::writeXml(Value("bell \x07"), &error));
     EXPECT_EQ(error, "string holds control character 7, which XML cannot carry");
+    EXPECT_FALSE(plist::writeXml(Value("\xEF\xBF\xBF"), &error));
+    EXPECT_EQ(error, "string holds U+FFFF, which XML cannot carry");
     EXPECT_FALSE(plist::writeXml(Value(Dictionary{{"\xC3", 1}}), &error));
     EXPECT_EQ(error, "string at byte 0 is not valid UTF-8");
     EXPECT_FALSE(plist::writeXml(Value(Date{1e300}), &error));
