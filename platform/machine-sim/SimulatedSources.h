@@ -1,0 +1,14 @@
+#pragma once
+
+#include "platform/machine/Sources.h"
+
+#include <memory>
+
+namespace machine {
+
+// The simulated machine's sources: every state from its file in the simulated folder,
+// watched with inotify, and this process's power assertions recorded there.
+Sources createSimulatedSources(const SourceOptions& options);
+std::unique_ptr<PowerAssertions> createSimulatedPowerAssertions();
+
+} // namespace machine

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "platform/machine/EventFeed.h"
+#include "platform/machine/Logind.h"
+#include "platform/machine/Sources.h"
+#include "platform/machine/WakeAlarm.h"
+
+#include <chrono>
+#include <memory>
+
+namespace machine {
+
+// Where the Linux sources get their events. The defaults are the real system's; tests pass
+// their own feeds and bus. Files (/sys, /proc) are read through paths::path, so tests set
+// KEELBROOK_ROOT to a tree of their own.
+struct LinuxSeams {
+    logind::BusOpener bus = logind::systemBus();
+    EventFeedFactory powerSupplyEvents;
+    EventFeedFactory pressureEvents;
+    EventFeedFactory thermalEvents;
+    EventFeedFactory routeEvents;
+    WakeAlarm::TimerFactory wakeTimers = WakeAlarm::timerfds();
+
+    // The real system's feeds.
+    static LinuxSeams system();
+};
+
+// While the system load is not great, it is read again at this interval to see it recover.
+inline constexpr std::chrono::seconds kPressureRecoveryInterval{10};
+// The pressure trigger: 20 % of a one-second window stalled, where "great" ends.
+inline constexpr const char* kPressureTrigger = "some 200000 1000000";
+
+Sources createLinuxSources(const SourceOptions& options, LinuxSeams seams = LinuxSeams::system());
+std::unique_ptr<PowerAssertions>
+createLinuxPowerAssertions(LinuxSeams seams = LinuxSeams::system());
+
+} // namespace machine

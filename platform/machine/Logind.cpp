@@ -1,0 +1,642 @@
+#include "platform/machine/Logind.h"
+
+#include "platform/dispatch/Source.h"
+#include "platform/machine/LinuxReadings.h"
+#include "platform/machine/WakeAlarm.h"
+#include "platform/paths/Paths.h"
+
+#include <atomic>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <utility>
+#include <mutex>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+namespace machine::logind {
+
+namespace {
+
+constexpr const char* kService = "org.freedesktop.login1";
+constexpr const char* kManagerPath = "/org/freedesktop/login1";
+constexpr const char* kManager = "org.freedesktop.login1.Manager";
+constexpr const char* kSession = "org.freedesktop.login1.Session";
+
+std::string busError(const char* what, int r, const sd_bus_error* e = nullptr) {
+    if (e != nullptr && sd_bus_error_is_set(e)) {
+        return std::string(what) + ": " + e->message;
+    }
+    return std::string(what) + ": " + std::strerror(r < 0 ? -r : r);
+}
+
+// One connection shared by the threads that use it: every use holds its lock. It is
+// opened on first use and opened again after it broke.
+class Connection {
+public:
+    explicit Connection(BusOpener open) : open_(std::move(open)) {}
+    ~Connection() { sd_bus_flush_close_unref(bus_); }
+
+    std::mutex& mutex() { return mutex_; }
+
+    // The open bus (the lock held); null with `error` filled when it cannot be opened.
+    sd_bus* bus(std::string* error) {
+        if (bus_ != nullptr && sd_bus_is_open(bus_) <= 0) {
+            bus_ = sd_bus_flush_close_unref(bus_);
+        }
+        if (bus_ == nullptr) {
+            bus_ = open_(error);
+        }
+        return bus_;
+    }
+
+private:
+    const BusOpener open_;
+    std::mutex mutex_;
+    sd_bus* bus_ = nullptr;
+};
+
+bool listInhibitors(sd_bus* bus, std::vector<Inhibitor>* out, std::string* error) {
+    sd_bus_error e = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    int r =
+        sd_bus_call_method(bus, kService, kManagerPath, kManager, "ListInhibitors", &e, &reply, "");
+    if (r < 0) {
+        *error = busError("cannot list the inhibitors", r, &e);
+        sd_bus_error_free(&e);
+        return false;
+    }
+    r = sd_bus_message_enter_container(reply, 'a', "(ssssuu)");
+    while (r > 0) {
+        const char *what, *who, *why, *mode;
+        Inhibitor inhibitor;
+        r = sd_bus_message_read(reply, "(ssssuu)", &what, &who, &why, &mode, &inhibitor.uid,
+                                &inhibitor.pid);
+        if (r > 0) {
+            inhibitor.what = what;
+            inhibitor.who = who;
+            inhibitor.why = why;
+            inhibitor.mode = mode;
+            out->push_back(std::move(inhibitor));
+        }
+    }
+    sd_bus_message_unref(reply);
+    if (r < 0) {
+        *error = busError("cannot read the inhibitors", r);
+        return false;
+    }
+    return true;
+}
+
+bool listSessions(sd_bus* bus, std::vector<Session>* out, std::string* error) {
+    sd_bus_error e = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    int r =
+        sd_bus_call_method(bus, kService, kManagerPath, kManager, "ListSessions", &e, &reply, "");
+    if (r < 0) {
+        *error = busError("cannot list the sessions", r, &e);
+        sd_bus_error_free(&e);
+        return false;
+    }
+    std::vector<std::pair<std::uint32_t, std::string>> listed;
+    r = sd_bus_message_enter_container(reply, 'a', "(susso)");
+    while (r > 0) {
+        const char *id, *user, *seat, *path;
+        std::uint32_t uid = 0;
+        r = sd_bus_message_read(reply, "(susso)", &id, &uid, &user, &seat, &path);
+        if (r > 0) {
+            listed.emplace_back(uid, path);
+        }
+    }
+    sd_bus_message_unref(reply);
+    if (r < 0) {
+        *error = busError("cannot read the sessions", r);
+        return false;
+    }
+    for (const auto& [uid, path] : listed) {
+        Session session;
+        session.uid = uid;
+        char* type = nullptr;
+        int idle = 0;
+        // A session that ended meanwhile is simply left out.
+        if (sd_bus_get_property_string(bus, kService, path.c_str(), kSession, "Type", nullptr,
+                                       &type) < 0 ||
+            sd_bus_get_property_trivial(bus, kService, path.c_str(), kSession, "IdleHint", nullptr,
+                                        'b', &idle) < 0) {
+            free(type);
+            continue;
+        }
+        session.type = type;
+        free(type);
+        session.idle = idle != 0;
+        out->push_back(std::move(session));
+    }
+    return true;
+}
+
+// A descriptor that keeps an inhibitor in force, or -1 with `error` filled.
+int inhibit(sd_bus* bus, const char* what, std::string_view who, std::string_view why,
+            const char* mode, std::string* error) {
+    sd_bus_error e = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    const std::string whoText(who), whyText(why);
+    int r = sd_bus_call_method(bus, kService, kManagerPath, kManager, "Inhibit", &e, &reply, "ssss",
+                               what, whoText.c_str(), whyText.c_str(), mode);
+    if (r < 0) {
+        *error = busError("cannot take an inhibitor", r, &e);
+        sd_bus_error_free(&e);
+        return -1;
+    }
+    int fd = -1;
+    r = sd_bus_message_read(reply, "h", &fd);
+    // The reply owns its descriptor: keep a copy of our own.
+    const int kept = r > 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 3) : -1;
+    sd_bus_message_unref(reply);
+    if (kept < 0) {
+        *error = busError("cannot keep the inhibitor", r < 0 ? r : errno);
+    }
+    return kept;
+}
+
+// Runs a connection's incoming messages on a queue: match callbacks run with the
+// connection's lock held and only record what they saw; `processed` runs afterwards,
+// without the lock, to act on it.
+class Pump {
+public:
+    static std::unique_ptr<Pump> start(Connection& connection, sd_bus* bus,
+                                       const dispatch::QueuePtr& queue,
+                                       std::function<void()> processed, std::string* error) {
+        auto pump = std::unique_ptr<Pump>(new Pump());
+        auto state = pump->state_;
+        state->connection = &connection;
+        state->bus = bus;
+        state->processed = std::move(processed);
+        pump->source_ =
+            dispatch::ReadSource::create(sd_bus_get_fd(bus), queue, [state] { state->run(); });
+        if (!pump->source_) {
+            *error = "cannot watch the bus connection";
+            return nullptr;
+        }
+        // Messages read while earlier calls waited for their replies are already queued.
+        queue->async([state] { state->run(); });
+        return pump;
+    }
+    ~Pump() {
+        state_->stopped = true;
+        source_->cancel();
+    }
+
+private:
+    struct State {
+        Connection* connection = nullptr;
+        sd_bus* bus = nullptr;
+        std::function<void()> processed;
+        std::atomic<bool> stopped{false};
+
+        void run() {
+            if (stopped) {
+                return;
+            }
+            {
+                std::lock_guard guard(connection->mutex());
+                while (sd_bus_process(bus, nullptr) > 0) {
+                }
+            }
+            processed();
+        }
+    };
+    Pump() : state_(std::make_shared<State>()) {}
+
+    std::shared_ptr<State> state_;
+    std::unique_ptr<dispatch::ReadSource> source_;
+};
+
+// Adds a match (the connection's lock held); its slot is freed with the returned handle.
+struct SlotDeleter {
+    void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
+};
+using Slot = std::unique_ptr<sd_bus_slot, SlotDeleter>;
+
+Slot addMatch(sd_bus* bus, const std::string& rule, sd_bus_message_handler_t handler,
+              void* userdata, std::string* error) {
+    sd_bus_slot* slot = nullptr;
+    const int r = sd_bus_add_match(bus, &slot, rule.c_str(), handler, userdata);
+    if (r < 0) {
+        *error = busError("cannot subscribe to the login manager", r);
+        return nullptr;
+    }
+    return Slot(slot);
+}
+
+// What a pumped source shares with its match callbacks and pump.
+struct Listening {
+    std::mutex mutex;
+    std::vector<bool> prepareForSleep; // PrepareForSleep arguments, in arrival order
+    bool dirty = false;
+};
+
+class LogindPowerState final : public PowerStateSource {
+public:
+    LogindPowerState(BusOpener bus, const SourceOptions& options, WakeTimerFactory wakeTimers)
+        : connection_(std::move(bus)), productName_(options.productName),
+          alarm_(std::move(wakeTimers), options.log) {}
+    ~LogindPowerState() override { stop(); }
+
+    bool start(const dispatch::QueuePtr& queue, Handler changed, std::string* error) override {
+        std::lock_guard startGuard(startMutex_);
+        if (pump_) {
+            return true;
+        }
+        {
+            std::lock_guard guard(connection_.mutex());
+            sd_bus* bus = connection_.bus(error);
+            if (bus == nullptr) {
+                return false;
+            }
+            listening_ = std::make_shared<Listening>();
+            slot_ = addMatch(bus,
+                             "type='signal',sender='org.freedesktop.login1',"
+                             "path='/org/freedesktop/login1',"
+                             "interface='org.freedesktop.login1.Manager',member='PrepareForSleep'",
+                             &LogindPowerState::onPrepareForSleep, listening_.get(), error);
+            if (!slot_) {
+                return false;
+            }
+            takeDelayInhibitor(bus);
+            pump_ = Pump::start(
+                connection_, bus, queue,
+                [this, listening = listening_, changed = std::move(changed)] {
+                    processed(*listening, changed);
+                },
+                error);
+        }
+        if (!pump_) {
+            stop();
+            return false;
+        }
+        return true;
+    }
+
+    void stop() override {
+        std::lock_guard startGuard(startMutex_);
+        pump_.reset();
+        std::lock_guard guard(connection_.mutex());
+        slot_.reset();
+        if (delay_ >= 0) {
+            ::close(delay_);
+            delay_ = -1;
+        }
+    }
+
+    unsigned currentCapabilities() override { return asleep_ ? kSleepAnnouncement : kFullWake; }
+
+    void acknowledge(const std::optional<WakeRequest>& request) override {
+        if (!asleep_) {
+            return; // wakes need no answer
+        }
+        alarm_.set(request ? std::optional<cal::Date>(request->date) : std::nullopt);
+        std::lock_guard guard(connection_.mutex());
+        if (delay_ >= 0) {
+            ::close(delay_); // lets the sleep proceed
+            delay_ = -1;
+        }
+    }
+
+private:
+    static int onPrepareForSleep(sd_bus_message* message, void* userdata, sd_bus_error*) {
+        int sleeping = 0;
+        if (sd_bus_message_read(message, "b", &sleeping) > 0) {
+            auto* listening = static_cast<Listening*>(userdata);
+            std::lock_guard guard(listening->mutex);
+            listening->prepareForSleep.push_back(sleeping != 0);
+        }
+        return 0;
+    }
+
+    // The connection's lock held.
+    void takeDelayInhibitor(sd_bus* bus) {
+        if (delay_ < 0) {
+            std::string ignored; // without it the machine simply sleeps without waiting
+            delay_ = inhibit(bus, "sleep", productName_, "Collecting wake requests before sleep.",
+                             "delay", &ignored);
+        }
+    }
+
+    // On the queue, after the pump ran the callbacks.
+    void processed(Listening& listening, const Handler& changed) {
+        std::vector<bool> events;
+        {
+            std::lock_guard guard(listening.mutex);
+            events.swap(listening.prepareForSleep);
+        }
+        for (const bool sleeping : events) {
+            asleep_ = sleeping;
+            if (!sleeping) {
+                alarm_.set(std::nullopt);
+                std::lock_guard guard(connection_.mutex());
+                std::string ignored;
+                if (sd_bus* bus = connection_.bus(&ignored)) {
+                    takeDelayInhibitor(bus);
+                }
+            }
+            changed(sleeping ? kSleepAnnouncement : kFullWake);
+        }
+    }
+
+    Connection connection_;
+    const std::string productName_;
+    WakeAlarm alarm_;
+    std::mutex startMutex_;
+    std::shared_ptr<Listening> listening_;
+    Slot slot_;
+    std::unique_ptr<Pump> pump_;
+    int delay_ = -1; // guarded by the connection's lock
+    std::atomic<bool> asleep_{false};
+};
+
+class LogindUserActivity final : public UserActivitySource {
+public:
+    LogindUserActivity(BusOpener bus, bool passiveKnown)
+        : connection_(std::move(bus)), passiveKnown_(passiveKnown) {}
+    ~LogindUserActivity() override { stop(); }
+
+    bool start(const dispatch::QueuePtr& queue, Handler changed, std::string* error) override {
+        std::lock_guard startGuard(startMutex_);
+        if (pump_) {
+            return true;
+        }
+        {
+            std::lock_guard guard(connection_.mutex());
+            sd_bus* bus = connection_.bus(error);
+            if (bus == nullptr) {
+                return false;
+            }
+            listening_ = std::make_shared<Listening>();
+            // Sessions come and go, their idle hints change (session objects), and
+            // inhibitors change (the manager's BlockInhibited property).
+            for (const char* rule :
+                 {"type='signal',sender='org.freedesktop.login1',"
+                  "interface='org.freedesktop.login1.Manager',member='SessionNew'",
+                  "type='signal',sender='org.freedesktop.login1',"
+                  "interface='org.freedesktop.login1.Manager',member='SessionRemoved'",
+                  "type='signal',sender='org.freedesktop.login1',"
+                  "interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
+                  "path_namespace='/org/freedesktop/login1'"}) {
+                Slot slot =
+                    addMatch(bus, rule, &LogindUserActivity::onSignal, listening_.get(), error);
+                if (!slot) {
+                    slots_.clear();
+                    return false;
+                }
+                slots_.push_back(std::move(slot));
+            }
+            pump_ = Pump::start(
+                connection_, bus, queue,
+                [this, listening = listening_, changed = std::move(changed)] {
+                    processed(*listening, changed);
+                },
+                error);
+        }
+        if (!pump_) {
+            stop();
+            return false;
+        }
+        return true;
+    }
+
+    void stop() override {
+        std::lock_guard startGuard(startMutex_);
+        pump_.reset();
+        std::lock_guard guard(connection_.mutex());
+        slots_.clear();
+    }
+
+    UserActivity current() override {
+        std::vector<Session> sessions;
+        std::vector<Inhibitor> inhibitors;
+        std::string error;
+        std::lock_guard guard(connection_.mutex());
+        sd_bus* bus = connection_.bus(&error);
+        if (bus == nullptr || !listSessions(bus, &sessions, &error) ||
+            !listInhibitors(bus, &inhibitors, &error)) {
+            return UserActivity::Idle;
+        }
+        return userActivityFrom(sessions, inhibitors, passiveKnown_);
+    }
+
+private:
+    static int onSignal(sd_bus_message*, void* userdata, sd_bus_error*) {
+        auto* listening = static_cast<Listening*>(userdata);
+        std::lock_guard guard(listening->mutex);
+        listening->dirty = true;
+        return 0;
+    }
+
+    void processed(Listening& listening, const Handler& changed) {
+        {
+            std::lock_guard guard(listening.mutex);
+            if (!std::exchange(listening.dirty, false)) {
+                return;
+            }
+        }
+        changed(current());
+    }
+
+    Connection connection_;
+    const bool passiveKnown_;
+    std::mutex startMutex_;
+    std::shared_ptr<Listening> listening_;
+    std::vector<Slot> slots_;
+    std::unique_ptr<Pump> pump_;
+};
+
+class LogindSleepPreventers final : public SleepPreventerSource {
+public:
+    explicit LogindSleepPreventers(BusOpener bus) : connection_(std::move(bus)) {}
+
+    bool copyHolds(std::vector<SleepHold>* holds, std::string* error) override {
+        std::vector<Inhibitor> inhibitors;
+        {
+            std::lock_guard guard(connection_.mutex());
+            sd_bus* bus = connection_.bus(error);
+            if (bus == nullptr || !listInhibitors(bus, &inhibitors, error)) {
+                return false;
+            }
+        }
+        *holds = sleepHoldsFrom(inhibitors, paths::path("/proc"));
+        return true;
+    }
+
+private:
+    Connection connection_;
+};
+
+class LogindPowerAssertions final : public PowerAssertions {
+public:
+    explicit LogindPowerAssertions(BusOpener bus) : connection_(std::move(bus)) {}
+    ~LogindPowerAssertions() override {
+        for (const auto& [id, fd] : held_) {
+            ::close(fd);
+        }
+    }
+
+    std::uint32_t create(std::string_view type, std::string_view name, std::string_view details,
+                         std::string* error) override {
+        std::string ignored;
+        std::string* text = error ? error : &ignored;
+        if (type != kPreventUserIdleSystemSleep && type != kBackgroundTask) {
+            *text = "unknown power assertion type " + std::string(type);
+            return 0;
+        }
+        std::lock_guard guard(connection_.mutex());
+        sd_bus* bus = connection_.bus(text);
+        if (bus == nullptr) {
+            return 0;
+        }
+        // An idle block keeps the machine from idle sleep; a sleep the user asks for still
+        // happens.
+        const int fd = inhibit(bus, "idle", name, details, "block", text);
+        if (fd < 0) {
+            return 0;
+        }
+        const std::uint32_t id = nextId_++;
+        held_.emplace(id, fd);
+        return id;
+    }
+
+    void release(std::uint32_t id) override {
+        std::lock_guard guard(connection_.mutex());
+        if (auto it = held_.find(id); it != held_.end()) {
+            ::close(it->second);
+            held_.erase(it);
+        }
+    }
+
+private:
+    Connection connection_;
+    std::map<std::uint32_t, int> held_; // guarded by the connection's lock
+    std::uint32_t nextId_ = 1;
+};
+
+sd_bus* startedBus(const std::string& address, std::string* error) {
+    sd_bus* bus = nullptr;
+    int r = sd_bus_new(&bus);
+    if (r >= 0) {
+        r = sd_bus_set_address(bus, address.c_str());
+    }
+    if (r >= 0) {
+        r = sd_bus_set_bus_client(bus, 1);
+    }
+    if (r >= 0) {
+        r = sd_bus_set_trusted(bus, 0);
+    }
+    if (r >= 0) {
+        r = sd_bus_negotiate_fds(bus, 1);
+    }
+    if (r >= 0) {
+        r = sd_bus_start(bus);
+    }
+    if (r < 0) {
+        sd_bus_unref(bus);
+        if (error) {
+            *error = busError(("cannot connect to " + address).c_str(), r);
+        }
+        return nullptr;
+    }
+    return bus;
+}
+
+} // namespace
+
+BusOpener systemBus() {
+    return [](std::string* error) -> sd_bus* {
+        sd_bus* bus = nullptr;
+        const int r = sd_bus_open_system(&bus);
+        if (r < 0) {
+            if (error) {
+                *error = busError("cannot connect to the system bus", r);
+            }
+            return nullptr;
+        }
+        return bus;
+    };
+}
+
+BusOpener busAt(std::string address) {
+    return [address](std::string* error) {
+        return startedBus(address, error);
+    };
+}
+
+bool inhibits(const Inhibitor& inhibitor, std::string_view lock) {
+    std::string_view what = inhibitor.what;
+    while (!what.empty()) {
+        const auto colon = what.find(':');
+        if (what.substr(0, colon) == lock) {
+            return true;
+        }
+        what = colon == std::string_view::npos ? std::string_view() : what.substr(colon + 1);
+    }
+    return false;
+}
+
+UserActivity userActivityFrom(const std::vector<Session>& sessions,
+                              const std::vector<Inhibitor>& inhibitors, bool passiveKnown) {
+    bool awake = false;
+    bool active = false;
+    for (const auto& session : sessions) {
+        const bool graphical =
+            session.type == "x11" || session.type == "wayland" || session.type == "mir";
+        if (!graphical || session.idle) {
+            continue;
+        }
+        awake = true;
+        bool held = false;
+        for (const auto& inhibitor : inhibitors) {
+            held = held || (inhibitor.mode == "block" && inhibitor.uid == session.uid &&
+                            inhibits(inhibitor, "idle"));
+        }
+        active = active || !held;
+    }
+    if (!awake) {
+        return UserActivity::Idle;
+    }
+    return active || !passiveKnown ? UserActivity::Active : UserActivity::Passive;
+}
+
+std::vector<SleepHold> sleepHoldsFrom(const std::vector<Inhibitor>& inhibitors,
+                                      const std::string& procFolder) {
+    std::vector<SleepHold> holds;
+    for (const auto& inhibitor : inhibitors) {
+        if (!inhibits(inhibitor, "idle") && !inhibits(inhibitor, "sleep")) {
+            continue;
+        }
+        SleepHold hold;
+        hold.type = kPreventUserIdleSystemSleep;
+        hold.level = inhibitor.mode == "block" ? kHoldLevelOn : kHoldLevelOff;
+        hold.name = inhibitor.why;
+        hold.pid = static_cast<pid_t>(inhibitor.pid);
+        hold.processName = linuxfs::processName(procFolder, hold.pid);
+        holds.push_back(std::move(hold));
+    }
+    return holds;
+}
+
+std::unique_ptr<PowerStateSource> createPowerState(BusOpener bus, const SourceOptions& options,
+                                                   WakeTimerFactory wakeTimers) {
+    return std::make_unique<LogindPowerState>(std::move(bus), options, std::move(wakeTimers));
+}
+
+std::unique_ptr<UserActivitySource> createUserActivity(BusOpener bus, bool passiveKnown) {
+    return std::make_unique<LogindUserActivity>(std::move(bus), passiveKnown);
+}
+
+std::unique_ptr<SleepPreventerSource> createSleepPreventers(BusOpener bus) {
+    return std::make_unique<LogindSleepPreventers>(std::move(bus));
+}
+
+std::unique_ptr<PowerAssertions> createPowerAssertions(BusOpener bus) {
+    return std::make_unique<LogindPowerAssertions>(std::move(bus));
+}
+
+} // namespace machine::logind
