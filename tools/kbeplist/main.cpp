@@ -22,6 +22,11 @@ constexpr const char* kUsage =
     "OUT (standard output by default); -json-text writes dates and data into JSON as\n"
     "ISO-8601 text and base64. FILE and OUT may be \"-\" for standard input and output.\n";
 
+// Anything but "-" (standard input) that starts with a dash is an option, not a file.
+bool isOption(const std::string& argument) {
+    return argument.size() > 1 && argument[0] == '-';
+}
+
 int usage() {
     std::fputs(kUsage, stderr);
     return 1;
@@ -161,12 +166,12 @@ int main(int argc, char** argv) {
                 return usage();
             }
         }
-        if (i + 1 != args.size()) {
+        if (i + 1 != args.size() || isOption(args[i])) {
             return usage();
         }
         return convert(format, jsonText, output, args[i]);
     }
-    if (args.size() != 1 || (args[0].size() > 1 && args[0][0] == '-')) {
+    if (args.size() != 1 || isOption(args[0])) {
         return usage();
     }
     auto value = load(args[0]);
