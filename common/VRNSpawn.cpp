@@ -1,0 +1,172 @@
+#include "common/VRNSpawn.h"
+
+#include "platform/dispatch/Source.h"
+
+#include <cerrno>
+#include <csignal>
+#include <memory>
+#include <mutex>
+#include <spawn.h>
+#include <sys/wait.h>
+
+extern char** environ;
+
+namespace {
+
+// Starts the child with a clean signal mask and default signal dispositions: the runtime's
+// threads block signals and the caller may ignore some, and a tool must not inherit either.
+int startChild(const char* const argv[], pid_t* pid) {
+    if (argv == nullptr || argv[0] == nullptr) {
+        return EINVAL;
+    }
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    sigset_t all;
+    sigfillset(&all);
+    sigdelset(&all, SIGKILL);
+    sigdelset(&all, SIGSTOP);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    const int result =
+        posix_spawn(pid, argv[0], nullptr, &attributes, const_cast<char* const*>(argv), environ);
+    posix_spawnattr_destroy(&attributes);
+    return result;
+}
+
+// The user info shared by every outcome: "tool" (absent for a vector without a name).
+plist::Dictionary toolInfo(const std::optional<std::string>& tool) {
+    plist::Dictionary info;
+    if (tool) {
+        info.emplace("tool", *tool);
+    }
+    return info;
+}
+
+std::optional<std::string> toolName(const char* const argv[]) {
+    if (argv == nullptr || argv[0] == nullptr) {
+        return std::nullopt;
+    }
+    return std::string(argv[0]);
+}
+
+// A failed outcome before it becomes an error (errors are logged when they are created).
+struct Failure {
+    long code;
+    plist::Dictionary info;
+
+    VRNError error() const { return VRNError::errorWithDomain(VRNSpawnerErrorDomain, code, info); }
+};
+
+Failure startFailure(const std::optional<std::string>& tool, int number) {
+    Failure failure{0, toolInfo(tool)};
+    failure.info.emplace("errno", number);
+    return failure;
+}
+
+// What a wait status stands for: nothing for a normal exit with 0, and for any status that
+// is neither an exit nor a signal (-1: the runtime could not collect it). A signal wins.
+std::optional<Failure> failureForStatus(const std::optional<std::string>& tool, int status) {
+    if (status == -1) {
+        return std::nullopt;
+    }
+    if (WIFSIGNALED(status)) {
+        Failure failure{2, toolInfo(tool)};
+        failure.info.emplace("signal", WTERMSIG(status));
+        return failure;
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+        Failure failure{1, toolInfo(tool)};
+        failure.info.emplace("exit-status", WEXITSTATUS(status));
+        return failure;
+    }
+    return std::nullopt;
+}
+
+std::optional<VRNError> errorForStatus(const std::optional<std::string>& tool, int status) {
+    auto failure = failureForStatus(tool, status);
+    return failure ? std::optional<VRNError>(failure->error()) : std::nullopt;
+}
+
+int waitForChild(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+}
+
+// The process-exit source of one child, freed by whichever comes last: the handler or the
+// code that stores the source after creating it.
+class PendingChild {
+public:
+    void store(std::unique_ptr<dispatch::ProcessSource> source) {
+        std::unique_lock guard(lock_);
+        if (finished_) {
+            guard.unlock();
+            source.reset();
+            return;
+        }
+        source_ = std::move(source);
+    }
+    void finish() {
+        std::unique_ptr<dispatch::ProcessSource> source;
+        {
+            std::lock_guard guard(lock_);
+            finished_ = true;
+            source = std::move(source_);
+        }
+        // Cancelled here, after the handler: the source has done its one job.
+    }
+
+private:
+    std::mutex lock_;
+    bool finished_ = false;
+    std::unique_ptr<dispatch::ProcessSource> source_;
+};
+
+} // namespace
+
+bool spawn_tool(const char* const argv[], VRNError* error) {
+    const std::optional<std::string> tool = toolName(argv);
+    pid_t pid = 0;
+    if (int result = startChild(argv, &pid); result != 0) {
+        if (error) {
+            *error = startFailure(tool, result).error();
+        }
+        return false;
+    }
+    const std::optional<Failure> failure = failureForStatus(tool, waitForChild(pid));
+    if (failure && error) {
+        *error = failure->error();
+    }
+    return !failure;
+}
+
+void spawn_tool_async(const char* const argv[], dispatch::QueuePtr queue, VRNSpawnHandler handler) {
+    const std::optional<std::string> tool = toolName(argv);
+    pid_t pid = 0;
+    if (int result = startChild(argv, &pid); result != 0) {
+        queue->async([handler = std::move(handler), error = startFailure(tool, result).error()] {
+            handler(error);
+        });
+        return;
+    }
+    auto pending = std::make_shared<PendingChild>();
+    auto shared = std::make_shared<VRNSpawnHandler>(std::move(handler));
+    auto source = dispatch::ProcessSource::create(pid, queue, [pending, shared, tool](int status) {
+        (*shared)(errorForStatus(tool, status));
+        pending->finish();
+    });
+    if (source) {
+        pending->store(std::move(source));
+        return;
+    }
+    // No process descriptor to watch (an old kernel, or out of descriptors): wait on the
+    // thread pool instead, so the handler still runs once after the child is reaped.
+    dispatch::globalQueue()->async([pid, queue, shared, tool] {
+        const int status = waitForChild(pid);
+        queue->async([shared, tool, status] { (*shared)(errorForStatus(tool, status)); });
+    });
+}

@@ -1,0 +1,23 @@
+#pragma once
+
+// Running external tools. The child inherits the caller's standard streams and environment;
+// nothing is captured. Element 0 of the argument vector is the tool's absolute path (no
+// PATH search) and its name in errors. Outcomes are VRNSpawnerErrorDomain errors:
+// 0 the tool could not be started ("errno"), 1 it exited with a non-zero status
+// ("exit-status"), 2 it was ended by a signal ("signal"); each carries "tool".
+
+#include "common/VRNError.h"
+#include "platform/dispatch/Queue.h"
+
+#include <functional>
+#include <optional>
+
+// Runs the tool and waits for it. True when it exited with status 0; otherwise false and,
+// when `error` is given, the error.
+bool spawn_tool(const char* const argv[], VRNError* error);
+
+// Starts the tool and returns at once. The handler runs exactly once on `queue` after the
+// child has been reaped: with no error when it exited with status 0, otherwise with the
+// error (a failed start is reported the same way, never from within this call).
+using VRNSpawnHandler = std::function<void(std::optional<VRNError> error)>;
+void spawn_tool_async(const char* const argv[], dispatch::QueuePtr queue, VRNSpawnHandler handler);

@@ -1,0 +1,171 @@
+#include "LogTestSupport.h"
+#include "common/VRNLog.h"
+#include "platform/calendar/DateFormatter.h"
+#include "platform/dispatch/Time.h"
+
+#include <gtest/gtest.h>
+#include <regex>
+#include <syslog.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using logtest::recorder;
+
+// Logging set up once for the program, as a deliverable does in main, inside a temporary
+// installation root (the tests run as root or not; both log below the temporary folder).
+class LogTest : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        folder_ = new logtest::TempFolder;
+        setenv("KEELBROOK_ROOT", folder_->path().c_str(), 1);
+        setenv("HOME", (folder_->path() / "home").c_str(), 1);
+        recorder();
+        VRNLogInit("com.vornhal.keelbrook", "ctl");
+    }
+    static void TearDownTestSuite() {
+        delete folder_;
+        folder_ = nullptr;
+    }
+
+    void SetUp() override {
+        recorder().take();
+        VRNLOG_UNIFIED = true;
+        offset_ = logtest::readFile(logPath()).size();
+    }
+
+    static std::filesystem::path logPath() {
+        return std::filesystem::path(VRNLogGetParentPath()) / "ctl.log";
+    }
+    // What was written to the log file since the test began.
+    std::string newText() const { return logtest::readFile(logPath()).substr(offset_); }
+    static std::string prefix() {
+        const auto now = std::chrono::duration<double>(dispatch::wallNow()).count();
+        return cal::logDateText(cal::dateFromUnixTime(now)) + " ctl[" + std::to_string(getpid()) +
+               "] ";
+    }
+
+    static inline logtest::TempFolder* folder_ = nullptr;
+    std::size_t offset_ = 0;
+};
+
+TEST_F(LogTest, InitChoosesTheJournalAndOpensTheCategoryFileInTheUsersFolder) {
+    EXPECT_TRUE(VRNLOG_UNIFIED); // the build's feature level is above 10.12
+    EXPECT_TRUE(std::filesystem::exists(logPath()));
+    EXPECT_EQ(VRNLogGetParentPath().rfind(folder_->path().string(), 0), 0u);
+}
+
+TEST_F(LogTest, LineHasDateCategoryProcessAndMessage) {
+    VRNLog(VRNLogLevelDefault, "Hello %@, %d left.", std::string("world"), 42);
+    EXPECT_EQ(newText(), prefix() + "Hello world, 42 left.\n");
+    // The virtual clock stands at 2026-12-08 03:00 UTC: "8/Dec/26, 03:00:00+0000" in UTC.
+    EXPECT_TRUE(
+        std::regex_match(prefix(), std::regex("([89])/Dec/26, [0-9]{2}:[0-9]{2}:00[+-][0-9]{4} "
+                                              "ctl\\[[0-9]+\\] ")))
+        << prefix();
+}
+
+TEST_F(LogTest, MultiLineAndNonAsciiMessagesAreWrittenAsUtf8) {
+    VRNLog(VRNLogLevelInfo, "Grüße %@\nzweite Zeile %s", std::string("日本"), "\xff!");
+    EXPECT_EQ(newText(), prefix() + "Grüße 日本\nzweite Zeile \xEF\xBF\xBD!\n");
+}
+
+TEST_F(LogTest, JournalGetsEveryLevelWithItsPriorityAndFields) {
+    VRNLog(VRNLogLevelDefault, "default");
+    VRNLog(VRNLogLevelInfo, "info");
+    VRNLog(VRNLogLevelDebug, "debug");
+    VRNLog(VRNLogLevelError, "error");
+    const auto entries = recorder().take();
+    ASSERT_EQ(entries.size(), 4u);
+    const int priorities[] = {LOG_NOTICE, LOG_INFO, LOG_DEBUG, LOG_ERR};
+    const char* messages[] = {"default", "info", "debug", "error"};
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        EXPECT_TRUE(entries[i].journal);
+        EXPECT_EQ(entries[i].priority, priorities[i]);
+        EXPECT_EQ(entries[i].message, messages[i]);
+        EXPECT_EQ(entries[i].subsystem, "com.vornhal.keelbrook");
+        EXPECT_EQ(entries[i].category, "ctl");
+    }
+    EXPECT_EQ(logtest::linesOf(newText()).size(), 4u);
+}
+
+TEST_F(LogTest, OlderSystemsUseSyslogAndKeepDebugLinesOutOfIt) {
+    VRNLOG_UNIFIED = false;
+    VRNLog(VRNLogLevelDefault, "default");
+    VRNLog(VRNLogLevelInfo, "info");
+    VRNLog(VRNLogLevelDebug, "debug only in the file");
+    VRNLog(VRNLogLevelError, "error");
+    _VRNLogSync();
+    const auto entries = recorder().take();
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0].priority, LOG_WARNING);
+    EXPECT_EQ(entries[1].priority, LOG_WARNING);
+    EXPECT_EQ(entries[2].priority, LOG_ERR);
+    EXPECT_EQ(entries[2].message, "error");
+    for (const auto& entry : entries) {
+        EXPECT_FALSE(entry.journal);
+    }
+    EXPECT_NE(newText().find("] debug only in the file\n"), std::string::npos);
+}
+
+TEST_F(LogTest, WritersAloneReachOnlyTheirDestination) {
+    VRNLogWithLevel2(VRNLogLevelError, "file %d", 1);
+    EXPECT_TRUE(recorder().take().empty());
+    _VRNLog(VRNLogLevelError, "syslog %d", 2);
+    const auto entries = recorder().take();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].message, "syslog 2");
+    EXPECT_EQ(newText(), prefix() + "file 1\n");
+}
+
+TEST_F(LogTest, FormattingFailuresGoToTheDefaultLogAndNothingElse) {
+    VRNLog(VRNLogLevelDefault, VRNRuntimeFormat("count %d"), std::string("not a number"));
+    VRNLog(VRNLogLevelDefault, VRNRuntimeFormat("bad \xC3 format"));
+    const auto entries = recorder().take();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].message, "Could not format string 'count %d'.");
+    EXPECT_EQ(entries[1].message, "Could not convert string 'bad \xC3 format'.");
+    for (const auto& entry : entries) {
+        EXPECT_EQ(entry.priority, LOG_ERR);
+        EXPECT_TRUE(entry.subsystem.empty()); // the default log, not the program's
+    }
+    EXPECT_EQ(newText(), "");
+}
+
+TEST_F(LogTest, ConcurrentStatementsWriteWholeLines) {
+    constexpr int threads = 4, lines = 500;
+    std::vector<std::thread> writers;
+    for (int t = 0; t < threads; ++t) {
+        writers.emplace_back([t] {
+            for (int i = 0; i < lines; ++i) {
+                VRNLog(VRNLogLevelDebug, "thread %d line %d of %@", t, i, std::string("many"));
+            }
+        });
+    }
+    for (auto& writer : writers) {
+        writer.join();
+    }
+    const auto written = logtest::linesOf(newText());
+    ASSERT_EQ(written.size(), static_cast<std::size_t>(threads * lines));
+    std::vector<int> next(threads, 0);
+    for (const auto& line : written) {
+        ASSERT_EQ(line.rfind(prefix(), 0), 0u) << line;
+        int t = -1, i = -1;
+        ASSERT_EQ(std::sscanf(line.c_str() + prefix().size(), "thread %d line %d", &t, &i), 2);
+        ASSERT_EQ(line, prefix() + "thread " + std::to_string(t) + " line " + std::to_string(i) +
+                            " of many");
+        EXPECT_EQ(i, next[t]++);
+    }
+}
+
+TEST_F(LogTest, RootLogsInTheSystemFolderOthersInTheirHome) {
+    const std::string system = folder_->path().string() + "/Library/Logs/Keelbrook";
+    const std::string home = folder_->path().string() + "/home/Library/Logs/Keelbrook";
+    EXPECT_EQ(VRNLogParentPathForUser(0, 0), system);
+    EXPECT_EQ(VRNLogParentPathForUser(0, 501), system);
+    EXPECT_EQ(VRNLogParentPathForUser(501, 0), system);
+    EXPECT_EQ(VRNLogParentPathForUser(501, 501), home);
+}
+
+} // namespace

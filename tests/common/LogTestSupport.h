@@ -1,0 +1,95 @@
+#pragma once
+
+// Helpers of the logging, error and spawning tests: a system log that records instead of
+// sending, a temporary installation root, and file reading.
+
+#include "platform/syslog/SystemLog.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace logtest {
+
+struct SystemLogEntry {
+    bool journal = false; // else syslog
+    int priority = 0;
+    std::string message;
+    std::string subsystem;
+    std::string category;
+};
+
+class RecordingBackend final : public systemlog::Backend {
+public:
+    void journal(int priority, std::string_view message, std::string_view subsystem,
+                 std::string_view category) override {
+        std::lock_guard guard(lock_);
+        entries_.push_back(
+            {true, priority, std::string(message), std::string(subsystem), std::string(category)});
+    }
+    void syslog(int priority, std::string_view message) override {
+        std::lock_guard guard(lock_);
+        entries_.push_back({false, priority, std::string(message), {}, {}});
+    }
+    std::vector<SystemLogEntry> take() {
+        std::lock_guard guard(lock_);
+        return std::exchange(entries_, {});
+    }
+
+private:
+    std::mutex lock_;
+    std::vector<SystemLogEntry> entries_;
+};
+
+// The process's recorder, installed on first use and kept for the program's life.
+inline RecordingBackend& recorder() {
+    static RecordingBackend* const shared = [] {
+        auto* backend = new RecordingBackend;
+        systemlog::setBackend(backend);
+        return backend;
+    }();
+    return *shared;
+}
+
+// A fresh folder below the system's temporary folder, removed with its contents.
+class TempFolder {
+public:
+    TempFolder() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "kblog-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data());
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+inline std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream contents;
+    contents << in.rdbuf();
+    return contents.str();
+}
+
+inline std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+} // namespace logtest
