@@ -18,7 +18,7 @@ constexpr std::size_t kHeaderSize = 8;
 constexpr std::size_t kTrailerSize = 32;
 // A value may expand (through containers shared by several parents) to at most this many
 // objects, or eight per byte of input when that is more.
-constexpr std::uint64_t kMinimumExpansionLimit = 1'000'000;
+constexpr std::uint64_t kMinimumExpansionLimit = 65536;
 constexpr std::uint64_t kExpansionPerInputByte = 8;
 
 std::uint64_t readBigEndian(const std::uint8_t* p, std::size_t size) {

@@ -235,13 +235,19 @@ TEST(PlistBinary, LimitsNesting) {
 }
 
 TEST(PlistBinary, RefusesExponentialExpansion) {
-    // Each array holds the next one twice: 2^40 leaves from a few hundred bytes.
-    BinaryBuilder b;
-    for (std::size_t i = 0; i < 40; ++i) {
-        b.add(b.container(0xA0, {i + 1, i + 1}));
-    }
-    b.add(BinaryBuilder::ascii("boom"));
-    EXPECT_NE(readError(b.build()).find("shared containers expand to more than 1000000 objects"),
+    // Each array holds the next one twice: 2^levels leaves from a few hundred bytes.
+    const auto doubling = [](std::size_t levels) {
+        BinaryBuilder b;
+        for (std::size_t i = 0; i < levels; ++i) {
+            b.add(b.container(0xA0, {i + 1, i + 1}));
+        }
+        b.add(BinaryBuilder::ascii("boom"));
+        return b.build();
+    };
+    std::string error;
+    EXPECT_TRUE(plist::readBinary(doubling(12), &error)) << error;
+    const auto b = doubling(40);
+    EXPECT_NE(readError(b).find("shared containers expand to more than 65536 objects"),
               std::string::npos);
 }
 
