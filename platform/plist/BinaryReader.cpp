@@ -16,10 +16,15 @@ namespace {
 
 constexpr std::size_t kHeaderSize = 8;
 constexpr std::size_t kTrailerSize = 32;
-// A value may expand (through containers shared by several parents) to at most this many
-// objects, or eight per byte of input when that is more.
-constexpr std::uint64_t kMinimumExpansionLimit = 65536;
-constexpr std::uint64_t kExpansionPerInputByte = 8;
+// Shared objects make a value larger than its file. Its expanded size models the length of
+// its printed text: every object counted wherever it occurs, at kObjectWeight bytes plus
+// its string or data bytes plus kIndentWeight per enclosing container. It may reach 1 MiB,
+// or 32 bytes per byte of input when that is more, so that printers and writers of the
+// value stay in proportion to the file.
+constexpr std::uint64_t kObjectWeight = 8;
+constexpr std::uint64_t kIndentWeight = 4;
+constexpr std::uint64_t kMinimumExpansionLimit = 1 << 20;
+constexpr std::uint64_t kExpansionPerInputByte = 32;
 
 std::uint64_t readBigEndian(const std::uint8_t* p, std::size_t size) {
     std::uint64_t value = 0;
@@ -58,8 +63,9 @@ private:
     // What is known of one object of the file once it has been decoded.
     struct Slot {
         std::optional<Value> value;
-        std::uint64_t expandedSize = 0; // objects in its fully expanded tree
-        std::uint16_t height = 0;       // container levels in it (0 for scalars)
+        std::uint64_t expandedSize = 0;  // of its fully expanded tree, see kObjectWeight
+        std::uint64_t expandedCount = 1; // objects in its fully expanded tree
+        std::uint16_t height = 0;        // container levels in it (0 for scalars)
         State state = State::Unread;
     };
 
@@ -298,13 +304,15 @@ private:
         if (!references(c, isDictionary ? 2 * n : n, refs)) {
             return false;
         }
-        std::uint64_t expanded = 1;
+        std::uint64_t expanded = kObjectWeight;
+        std::uint64_t count = 1;
         std::uint16_t height = 0;
         const auto child = [&](std::uint64_t ref) -> const Value* {
             const Value* v = object(ref, depth + 1);
             if (v) {
                 const Slot& s = slots_[ref];
-                expanded += s.expandedSize;
+                expanded += s.expandedSize + kIndentWeight * s.expandedCount;
+                count += s.expandedCount;
                 height = std::max(height, s.height);
             }
             return v;
@@ -345,10 +353,11 @@ private:
             slot.value = Value(std::move(array));
         }
         if (expanded > expansionLimit()) {
-            return fail(c, "shared containers expand to more than " +
-                               std::to_string(expansionLimit()) + " objects");
+            return fail(c, "shared objects expand to more than " +
+                               std::to_string(expansionLimit()) + " bytes");
         }
         slot.expandedSize = expanded;
+        slot.expandedCount = count;
         slot.height = static_cast<std::uint16_t>(height + 1);
         return true;
     }
@@ -421,7 +430,10 @@ private:
             return nullptr;
         }
         if (slot.expandedSize == 0) {
-            slot.expandedSize = 1;
+            const std::string* string = slot.value->asString();
+            const Data* data = slot.value->asData();
+            slot.expandedSize =
+                kObjectWeight + (string ? string->size() : 0) + (data ? data->size() : 0);
         }
         slot.state = State::Read;
         return &*slot.value;

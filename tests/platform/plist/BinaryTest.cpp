@@ -246,8 +246,19 @@ TEST(PlistBinary, RefusesExponentialExpansion) {
     };
     std::string error;
     EXPECT_TRUE(plist::readBinary(doubling(12), &error)) << error;
-    const auto b = doubling(40);
-    EXPECT_NE(readError(b).find("shared containers expand to more than 65536 objects"),
+    // A long string shared by many references counts with its length.
+    Bytes refs{0xAF, 0x11, 0x40, 0x00}; // 16384 references to object 1
+    for (int i = 0; i < 16384; ++i) {
+        refs.insert(refs.end(), {0x00, 0x01});
+    }
+    Bytes text{0x5F, 0x11, 0x01, 0x00}; // a string of 256 bytes
+    text.insert(text.end(), 256, 'x');
+    BinaryBuilder shared(/*refSize=*/2);
+    shared.add(refs);
+    shared.add(text);
+    EXPECT_NE(readError(shared.build()).find("shared objects expand to more than"),
+              std::string::npos);
+    EXPECT_NE(readError(doubling(40)).find("shared objects expand to more than 1048576 bytes"),
               std::string::npos);
 }
 
