@@ -10,8 +10,8 @@
 #include <fstream>
 #include <iterator>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 

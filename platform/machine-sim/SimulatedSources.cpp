@@ -1,6 +1,7 @@
 #include "platform/machine-sim/SimulatedSources.h"
 
 #include "platform/machine-sim/SimulatedFiles.h"
+#include "platform/machine-sim/SimulatedMachine.h"
 #include "platform/machine/EventFeed.h"
 
 #include <atomic>
@@ -154,30 +155,12 @@ private:
 class SimulatedSleepPreventers final : public SleepPreventerSource {
 public:
     bool copyHolds(std::vector<SleepHold>* holds, std::string* error) override {
-        bool missing = false;
-        const auto file = readDictionary(filePath(kSleepHoldsFile), error, &missing);
-        if (!file) {
-            return missing; // no file: no holds
-        }
-        const plist::Value* list = plist::Value(*file).find("Holds");
-        if (list == nullptr || !list->isArray()) {
-            *error = filePath(kSleepHoldsFile) + ": no \"Holds\" array";
+        holds->clear();
+        auto listed = SimulatedMachine().holds(error);
+        if (!listed) {
             return false;
         }
-        holds->clear();
-        for (const auto& entry : *list->asArray()) {
-            auto text = [&entry](const char* key) {
-                const plist::Value* v = entry.find(key);
-                return v && v->asString() ? *v->asString() : std::string();
-            };
-            auto number = [&entry](const char* key) {
-                const plist::Value* v = entry.find(key);
-                return v ? v->asInteger().value_or(0) : 0;
-            };
-            holds->push_back(SleepHold{text("AssertType"), static_cast<int>(number("AssertLevel")),
-                                       text("AssertName"), static_cast<pid_t>(number("AssertPID")),
-                                       text("Process Name")});
-        }
+        *holds = std::move(*listed);
         return true;
     }
 };
