@@ -1,0 +1,132 @@
+#pragma once
+
+#include "platform/calendar/Date.h"
+#include "platform/dispatch/LockQueue.h"
+#include "platform/dispatch/Queue.h"
+#include "platform/dispatch/Source.h"
+#include "platform/machine/Sources.h"
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+// Event bits: which machine states an observer follows or which changed.
+enum VRNSystemEvent : unsigned {
+    VRNSystemEventUserActivity = 0x1,
+    VRNSystemEventSystemLoad = 0x2,
+    VRNSystemEventThermalLevel = 0x4,
+    VRNSystemEventPowerSource = 0x8,
+    VRNSystemEventPowerState = 0x10,
+    VRNSystemEventAssertions = 0x20,
+    VRNSystemEventNetworkType = 0x40,
+};
+
+// Power states.
+enum : unsigned {
+    VRNPowerStateFullWake = 0,
+    VRNPowerStateDarkWake = 1,
+    VRNPowerStateSleep = 2,
+};
+
+// A state subscription; the token given back to removeObserver.
+struct VRNSystemEventsObserver {
+    dispatch::QueuePtr queue; // null: called on the manager's queue
+    std::function<void(unsigned changedEvents)> handler;
+    unsigned eventSet = 0;
+};
+
+// A sleep subscription. The handler may fill both a wake date and a reason; a request
+// counts only with both.
+struct VRNSleepEventObserver {
+    using Handler = std::function<void(std::optional<cal::Date>& wakeDate,
+                                       std::optional<std::string>& wakeReason)>;
+    dispatch::QueuePtr queue; // null: called on the manager's queue
+    Handler handler;
+};
+
+// The daemon's single source of machine state: watches each source only while somebody
+// needs it, keeps the last value of each, tells observers which states changed, gathers
+// wake requests when the machine announces sleep, and remembers for ten seconds that the
+// machine has just woken.
+class VRNSystemEventsManager {
+public:
+    static VRNSystemEventsManager& sharedManager();
+
+    // A manager on the given sources (tests); `ownPid`'s sleep holds are not counted.
+    VRNSystemEventsManager(machine::Sources sources, pid_t ownPid);
+
+    // Each getter registers its source on first use, then returns the stored state.
+    unsigned userActivity();
+    unsigned systemLoad();
+    unsigned thermalLevel();
+    unsigned powerSource();
+    unsigned powerState();
+    unsigned assertions();
+    unsigned networkType();
+    // True for ten seconds after a wake; read without the lock.
+    bool recentWake() const { return _recentWake.load(); }
+
+    std::shared_ptr<VRNSystemEventsObserver>
+    addObserverForEventSet(unsigned eventSet, dispatch::QueuePtr queue,
+                           std::function<void(unsigned changedEvents)> handler);
+    std::shared_ptr<VRNSleepEventObserver>
+    addObserverForSleepEventWithQueue(dispatch::QueuePtr queue,
+                                      VRNSleepEventObserver::Handler handler);
+    void removeObserver(const std::shared_ptr<VRNSystemEventsObserver>& observer);
+    void removeObserver(const std::shared_ptr<VRNSleepEventObserver>& observer);
+
+    // Calls the observers that follow any of `events`.
+    void notifyEventSet(unsigned events);
+
+    // Stops every source and timer (test managers; the shared one lives for ever).
+    ~VRNSystemEventsManager();
+    VRNSystemEventsManager(const VRNSystemEventsManager&) = delete;
+    VRNSystemEventsManager& operator=(const VRNSystemEventsManager&) = delete;
+
+private:
+    // All of these run holding _internalLock.
+    void _registerEvents(unsigned eventSet);
+    bool _registerEvent(unsigned event);
+    void _unregisterEvent(unsigned event);
+    template <class State>
+    bool _startStateSource(machine::StateSource<State>& source, unsigned event);
+    unsigned _registeredState(unsigned event);
+    unsigned& _storedState(unsigned event);
+    void _logState(unsigned event) const;
+    void _logRegistrationFailure(unsigned event) const;
+    unsigned _powerStateWithCapabilityBits(unsigned bits) const;
+    void _systemDidWake();
+    bool _updateAssertions();
+    unsigned _scanAssertions() const;
+    unsigned _remainingEventSet() const;
+
+    // Platform callbacks and timers, on _internalQueue; they take the lock themselves.
+    void _updateState(unsigned event, unsigned state);
+    void updatePowerStateWithCapabilityBits(unsigned bits);
+    void handleNewCapabilities(unsigned bits);
+    void _assertionsTimerFired();
+
+    const dispatch::QueuePtr _internalQueue;
+    dispatch::LockQueue _internalLock{"com.vornhal.system-events-manager.lock"};
+    std::vector<std::shared_ptr<VRNSystemEventsObserver>> _observers;
+    std::vector<std::shared_ptr<VRNSleepEventObserver>> _sleepObservers;
+    unsigned _eventSet = 0;
+    std::unique_ptr<dispatch::TimerSource> _recentWakeTimer;
+    std::unique_ptr<dispatch::TimerSource> _assertionsTimer;
+    // The machine's registrations: one source per state, started while its bit is in
+    // _eventSet.
+    const machine::Sources _sources;
+    const pid_t _ownPid;
+    unsigned _userActivity = 0;
+    unsigned _systemLoad = 0;
+    unsigned _thermalLevel = 0;
+    unsigned _powerSource = 0;
+    unsigned _powerState = 0;
+    unsigned _assertions = 0;
+    unsigned _networkType = 0;
+    std::atomic<bool> _recentWake{false};
+};
