@@ -10,8 +10,8 @@ namespace machine::linuxfeeds {
 // Device events of one udev subsystem ("power_supply"), through an sd-device monitor.
 EventFeedFactory udev(std::string subsystem);
 
-// A pressure-stall trigger on `pressureFile` ("some 200000 1000000": 20 % of a second
-// stalled), readable when the stall rises past it.
+// A pressure-stall trigger on `pressureFile` ("some 400000 2000000": 20 % of two
+// seconds stalled), readable when the stall rises past it.
 EventFeedFactory pressureTrigger(std::string pressureFile, std::string trigger);
 
 // The kernel's thermal netlink family ("thermal", group "event"); unavailable (null) where

@@ -27,8 +27,9 @@ struct LinuxSeams {
 
 // While the system load is not great, it is read again at this interval to see it recover.
 inline constexpr std::chrono::seconds kPressureRecoveryInterval{10};
-// The pressure trigger: 20 % of a one-second window stalled, where "great" ends.
-inline constexpr const char* kPressureTrigger = "some 200000 1000000";
+// The pressure trigger: 20 % of a two-second window stalled, where "great" ends. Windows
+// that are not a multiple of two seconds are refused where the kernel limits triggers.
+inline constexpr const char* kPressureTrigger = "some 400000 2000000";
 
 Sources createLinuxSources(const SourceOptions& options, LinuxSeams seams = LinuxSeams::system());
 std::unique_ptr<PowerAssertions>

@@ -2,6 +2,7 @@
 
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/VirtualClock.h"
+#include "platform/machine/LinuxFeeds.h"
 #include "platform/machine/WakeAlarm.h"
 #include "tests/platform/machine/MachineTestSupport.h"
 
@@ -184,6 +185,31 @@ TEST(WakeAlarmTest, WithoutTheAlarmClockOneLineIsLoggedAndARealTimeTimerIsUsed) 
     EXPECT_EQ(armed.it_value.tv_sec, 0);
     EXPECT_EQ(armed.it_value.tv_nsec, 0);
     EXPECT_EQ(lines.size(), 1u);
+}
+
+} // namespace
+
+namespace {
+
+// The kernel's own descriptors behind the feeds open on this machine where it has the
+// facility (the pressure trigger text included, which the kernel checks).
+TEST(LinuxFeedsTest, TheKernelsFeedsOpenWhereTheMachineHasThem) {
+    std::string error;
+    if (std::filesystem::exists("/proc/pressure/cpu")) {
+        EXPECT_NE(machine::linuxfeeds::pressureTrigger("/proc/pressure/cpu",
+                                                       machine::kPressureTrigger)(&error),
+                  nullptr)
+            << error;
+    }
+    EXPECT_NE(machine::linuxfeeds::routeChanges()(&error), nullptr) << error;
+    EXPECT_NE(machine::linuxfeeds::udev("power_supply")(&error), nullptr) << error;
+    // A pressure file that refuses the trigger is reported, not followed.
+    machinetest::TempRoot root;
+    root.write("pressure", "some avg10=0.00 avg60=0.00 avg300=0.00 total=0\n");
+    EXPECT_EQ(machine::linuxfeeds::pressureTrigger((root.path() / "missing").string(),
+                                                   machine::kPressureTrigger)(&error),
+              nullptr);
+    EXPECT_NE(error.find("missing"), std::string::npos);
 }
 
 } // namespace
