@@ -9,10 +9,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <map>
-#include <utility>
 #include <mutex>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
+#include <utility>
 
 namespace machine::logind {
 
@@ -31,7 +31,8 @@ std::string busError(const char* what, int r, const sd_bus_error* e = nullptr) {
 }
 
 // One connection shared by the threads that use it: every use holds its lock. It is
-// opened on first use and opened again after it broke.
+// opened on first use and opened again after it broke, unless a pump is reading it (the
+// pump's source would be left on the old one): then calls simply fail until it stops.
 class Connection {
 public:
     explicit Connection(BusOpener open) : open_(std::move(open)) {}
@@ -41,7 +42,7 @@ public:
 
     // The open bus (the lock held); null with `error` filled when it cannot be opened.
     sd_bus* bus(std::string* error) {
-        if (bus_ != nullptr && sd_bus_is_open(bus_) <= 0) {
+        if (bus_ != nullptr && !pinned_ && sd_bus_is_open(bus_) <= 0) {
             bus_ = sd_bus_flush_close_unref(bus_);
         }
         if (bus_ == nullptr) {
@@ -49,11 +50,14 @@ public:
         }
         return bus_;
     }
+    // Whether a pump reads the connection (the lock held).
+    void pin(bool pinned) { pinned_ = pinned; }
 
 private:
     const BusOpener open_;
     std::mutex mutex_;
     sd_bus* bus_ = nullptr;
+    bool pinned_ = false;
 };
 
 bool listInhibitors(sd_bus* bus, std::vector<Inhibitor>* out, std::string* error) {
@@ -160,55 +164,77 @@ int inhibit(sd_bus* bus, const char* what, std::string_view who, std::string_vie
 
 // Runs a connection's incoming messages on a queue: match callbacks run with the
 // connection's lock held and only record what they saw; `processed` runs afterwards,
-// without the lock, to act on it.
+// without the lock, to act on it. The pump keeps its own reference to the bus and its own
+// descriptor of the socket, so a connection that drops ends the pump and nothing else.
 class Pump {
 public:
+    // The connection's lock held.
     static std::unique_ptr<Pump> start(Connection& connection, sd_bus* bus,
                                        const dispatch::QueuePtr& queue,
                                        std::function<void()> processed, std::string* error) {
-        auto pump = std::unique_ptr<Pump>(new Pump());
-        auto state = pump->state_;
+        auto state = std::make_shared<State>();
         state->connection = &connection;
-        state->bus = bus;
+        state->bus = sd_bus_ref(bus);
+        state->fd = ::fcntl(sd_bus_get_fd(bus), F_DUPFD_CLOEXEC, 3);
         state->processed = std::move(processed);
-        pump->source_ =
-            dispatch::ReadSource::create(sd_bus_get_fd(bus), queue, [state] { state->run(); });
-        if (!pump->source_) {
+        std::weak_ptr<State> weak = state;
+        if (state->fd >= 0) {
+            state->source = dispatch::ReadSource::create(state->fd, queue, [weak] {
+                if (auto s = weak.lock()) {
+                    s->run();
+                }
+            });
+        }
+        if (!state->source) {
             *error = "cannot watch the bus connection";
             return nullptr;
         }
+        connection.pin(true);
         // Messages read while earlier calls waited for their replies are already queued.
         queue->async([state] { state->run(); });
-        return pump;
+        return std::unique_ptr<Pump>(new Pump(std::move(state)));
     }
+    // The connection's lock held.
     ~Pump() {
-        state_->stopped = true;
-        source_->cancel();
+        state_->source->cancel();
+        state_->connection->pin(false);
     }
 
 private:
     struct State {
         Connection* connection = nullptr;
         sd_bus* bus = nullptr;
+        int fd = -1;
         std::function<void()> processed;
-        std::atomic<bool> stopped{false};
+        std::unique_ptr<dispatch::ReadSource> source;
 
+        ~State() {
+            source.reset();
+            if (fd >= 0) {
+                ::close(fd);
+            }
+            sd_bus_unref(bus);
+        }
         void run() {
-            if (stopped) {
+            if (source->isCancelled()) {
                 return;
             }
+            bool open = true;
             {
                 std::lock_guard guard(connection->mutex());
                 while (sd_bus_process(bus, nullptr) > 0) {
                 }
+                open = sd_bus_is_open(bus) > 0;
+            }
+            if (!open) {
+                source->cancel(); // a hung-up socket would stay readable for ever
             }
             processed();
         }
     };
-    Pump() : state_(std::make_shared<State>()) {}
+    explicit Pump(std::shared_ptr<State> state) : state_(std::move(state)) {}
 
     std::shared_ptr<State> state_;
-    std::unique_ptr<dispatch::ReadSource> source_;
 };
 
 // Adds a match (the connection's lock held); its slot is freed with the returned handle.
@@ -271,7 +297,7 @@ public:
                 error);
         }
         if (!pump_) {
-            stop();
+            release();
             return false;
         }
         return true;
@@ -279,13 +305,7 @@ public:
 
     void stop() override {
         std::lock_guard startGuard(startMutex_);
-        pump_.reset();
-        std::lock_guard guard(connection_.mutex());
-        slot_.reset();
-        if (delay_ >= 0) {
-            ::close(delay_);
-            delay_ = -1;
-        }
+        release();
     }
 
     unsigned currentCapabilities() override { return asleep_ ? kSleepAnnouncement : kFullWake; }
@@ -303,6 +323,17 @@ public:
     }
 
 private:
+    // Ends the registration (the start lock held).
+    void release() {
+        std::lock_guard guard(connection_.mutex());
+        pump_.reset();
+        slot_.reset();
+        if (delay_ >= 0) {
+            ::close(delay_);
+            delay_ = -1;
+        }
+    }
+
     static int onPrepareForSleep(sd_bus_message* message, void* userdata, sd_bus_error*) {
         int sleeping = 0;
         if (sd_bus_message_read(message, "b", &sleeping) > 0) {
@@ -398,7 +429,7 @@ public:
                 error);
         }
         if (!pump_) {
-            stop();
+            release();
             return false;
         }
         return true;
@@ -406,9 +437,7 @@ public:
 
     void stop() override {
         std::lock_guard startGuard(startMutex_);
-        pump_.reset();
-        std::lock_guard guard(connection_.mutex());
-        slots_.clear();
+        release();
     }
 
     UserActivity current() override {
@@ -425,6 +454,13 @@ public:
     }
 
 private:
+    // Ends the registration (the start lock held).
+    void release() {
+        std::lock_guard guard(connection_.mutex());
+        pump_.reset();
+        slots_.clear();
+    }
+
     static int onSignal(sd_bus_message*, void* userdata, sd_bus_error*) {
         auto* listening = static_cast<Listening*>(userdata);
         std::lock_guard guard(listening->mutex);

@@ -44,7 +44,7 @@ bool WakeAlarm::set(std::optional<cal::Date> date) {
     if (!ensureTimer()) {
         return false;
     }
-    itimerspec spec{};
+    itimerspec setting{};
     if (date) {
         const double unix = cal::unixTimeFromDate(*date);
         if (!std::isfinite(unix) || unix < 1) {
@@ -52,10 +52,10 @@ bool WakeAlarm::set(std::optional<cal::Date> date) {
         }
         double whole = 0;
         const double fraction = std::modf(unix, &whole);
-        spec.it_value.tv_sec = static_cast<time_t>(whole);
-        spec.it_value.tv_nsec = static_cast<long>(fraction * 1e9);
+        setting.it_value.tv_sec = static_cast<time_t>(whole);
+        setting.it_value.tv_nsec = static_cast<long>(fraction * 1e9);
     }
-    return ::timerfd_settime(fd_, TFD_TIMER_ABSTIME, &spec, nullptr) == 0;
+    return ::timerfd_settime(fd_, TFD_TIMER_ABSTIME, &setting, nullptr) == 0;
 }
 
 } // namespace machine

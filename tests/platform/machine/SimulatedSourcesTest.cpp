@@ -168,8 +168,7 @@ TEST_F(SimulatedSourcesTest, AnAnswerToAnEarlierSleepDoesNotAnswerTheNext) {
 
 TEST_F(SimulatedSourcesTest, OtherProcessesHoldsAreAddedListedAndRemoved) {
     const SleepHold video{kPreventUserIdleSystemSleep, 255, "Playing video", 4242, "mpv"};
-    const SleepHold music{kPreventUserIdleSystemSleep, 255, "com.apple.Music.playback", 77,
-                          "Music"};
+    const SleepHold music{kPreventUserIdleSystemSleep, 255, "Playing music", 77, "Music"};
     ASSERT_TRUE(control.addHold(video, &error)) << error;
     ASSERT_TRUE(control.addHold(music, &error)) << error;
     std::vector<SleepHold> holds;
