@@ -3,8 +3,8 @@
 #include "platform/calendar/DateFormatter.h"
 #include "platform/dispatch/Time.h"
 
+#include <cctype>
 #include <gtest/gtest.h>
-#include <regex>
 #include <syslog.h>
 #include <thread>
 #include <unistd.h>
@@ -12,6 +12,24 @@
 namespace {
 
 using logtest::recorder;
+
+// Whether `text` has the shape of `pattern`: '9' stands for a digit, 'A' and 'a' for a
+// letter, anything else for itself.
+bool hasShape(std::string_view text, std::string_view pattern) {
+    if (text.size() != pattern.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const bool matches = pattern[i] == '9'   ? std::isdigit(static_cast<unsigned char>(text[i]))
+                             : pattern[i] == 'A' ? std::isupper(static_cast<unsigned char>(text[i]))
+                             : pattern[i] == 'a' ? std::islower(static_cast<unsigned char>(text[i]))
+                                                 : text[i] == pattern[i];
+        if (!matches) {
+            return false;
+        }
+    }
+    return true;
+}
 
 // Logging set up once for the program, as a deliverable does in main, inside a temporary
 // installation root (the tests run as root or not; both log below the temporary folder).
@@ -59,11 +77,13 @@ TEST_F(LogTest, InitChoosesTheJournalAndOpensTheCategoryFileInTheUsersFolder) {
 TEST_F(LogTest, LineHasDateCategoryProcessAndMessage) {
     VRNLog(VRNLogLevelDefault, "Hello %@, %d left.", std::string("world"), 42);
     EXPECT_EQ(newText(), prefix() + "Hello world, 42 left.\n");
-    // The virtual clock stands at 2026-12-08 03:00 UTC: "8/Dec/26, 03:00:00+0000" in UTC.
-    EXPECT_TRUE(
-        std::regex_match(prefix(), std::regex("([89])/Dec/26, [0-9]{2}:[0-9]{2}:00[+-][0-9]{4} "
-                                              "ctl\\[[0-9]+\\] ")))
-        << prefix();
+    // The virtual clock stands at 2026-12-08 03:00 UTC: "8/Dec/26, 03:00:00+0000" in UTC, the
+    // day without a leading zero.
+    const std::string date = prefix().substr(0, prefix().find(" ctl["));
+    EXPECT_TRUE(hasShape(date, "9/Aaa/99, 99:99:99+9999") ||
+                hasShape(date, "9/Aaa/99, 99:99:99-9999"))
+        << date;
+    EXPECT_NE(date.find("/Dec/26, "), std::string::npos);
 }
 
 TEST_F(LogTest, MultiLineAndNonAsciiMessagesAreWrittenAsUtf8) {
