@@ -4,6 +4,7 @@
 #include "platform/machine/LinuxReadings.h"
 #include "platform/paths/Paths.h"
 #include "platform/plist/Value.h"
+#include "tools/kbesim/Monitor.h"
 
 #include <charconv>
 #include <chrono>
@@ -27,6 +28,7 @@ int usage() {
                        "       kbesim hold remove NAME PID\n"
                        "       kbesim holds\n"
                        "       kbesim assertions\n"
+                       "       kbesim monitor [WAKE-IN-SECONDS WAKE-REASON]\n"
                        "states and their values:\n";
     for (const auto& [state, values] : SimulatedMachine::stateNames()) {
         text += "       " + state + ":";
@@ -196,6 +198,9 @@ int main(int argc, char** argv) {
     }
     if (command == "assertions" && args.empty()) {
         return assertionsCommand();
+    }
+    if (command == "monitor") {
+        return monitorCommand(args, usage);
     }
     return usage();
 }
