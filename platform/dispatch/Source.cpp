@@ -77,6 +77,26 @@ void SourceCore::cancel() {
 
 } // namespace detail
 
+namespace {
+
+// Makes a source the owner of `fd`, watched under registration `id`: cancelling stops the
+// watch and closes it. A failed registration (id 0) closes it at once, keeping errno.
+bool ownDescriptor(detail::SourceCore& core, int fd, uint64_t id) {
+    if (id == 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return false;
+    }
+    core.release = [id, fd] {
+        Runtime::shared().reactor().remove(id);
+        close(fd);
+    };
+    return true;
+}
+
+} // namespace
+
 TimerSource::TimerSource(QueuePtr queue, Work handler)
     : Source(std::move(queue), std::move(handler)), entry_(std::make_shared<TimerEntry>()) {
     std::weak_ptr<detail::SourceCore> core = core_;
@@ -140,16 +160,9 @@ std::unique_ptr<SignalSource> SignalSource::create(int signal, QueuePtr queue, W
             c->signal();
         }
     });
-    if (id == 0) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
+    if (!ownDescriptor(*source->core_, fd, id)) {
         return nullptr;
     }
-    source->core_->release = [&reactor, id, fd] {
-        reactor.remove(id);
-        close(fd);
-    };
     return source;
 }
 
@@ -200,17 +213,10 @@ std::unique_ptr<ProcessSource> ProcessSource::create(pid_t pid, QueuePtr queue,
             c->signal();
         }
     });
-    if (id == 0) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
+    if (!ownDescriptor(*source->core_, fd, id)) {
         return nullptr;
     }
     registration->store(id);
-    source->core_->release = [&reactor, id, fd] {
-        reactor.remove(id);
-        close(fd);
-    };
     return source;
 }
 

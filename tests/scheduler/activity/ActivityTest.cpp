@@ -12,6 +12,14 @@ using testing::ElementsAre;
 using testing::IsEmpty;
 using testing::Not;
 
+// A time of day as calendar components.
+cal::DateComponents at(long hour, long minute) {
+    cal::DateComponents c;
+    c.hour = hour;
+    c.minute = minute;
+    return c;
+}
+
 std::shared_ptr<VRNActivityCriteria> delayCriteria(cal::DateComponents delay) {
     auto c = std::make_shared<VRNActivityCriteria>();
     c->setDelay(delay);
@@ -137,9 +145,7 @@ TEST_F(ActivityTest, ACalendarTargetFiringMuchLateAfterSleepIsRetargeted) {
     setNow(utc(2026, 12, 3, 2));
     auto a = activity();
     auto c = std::make_shared<VRNActivityCriteria>();
-    cal::DateComponents three;
-    three.hour = 3;
-    three.minute = 0;
+    const auto three = at(3, 0);
     c->setDateComponents(std::vector{three});
     a->setCriteria(c);
     schedule(a);
@@ -159,9 +165,7 @@ TEST_F(ActivityTest, ACalendarTargetFiringMuchLateAfterSleepIsRetargeted) {
 }
 
 TEST_F(ActivityTest, MissedCalendarDatesCountOnlyAfterTheSubmission) {
-    cal::DateComponents three;
-    three.hour = 3;
-    three.minute = 0;
+    const auto three = at(3, 0);
     auto c = std::make_shared<VRNActivityCriteria>();
     c->setDateComponents(std::vector{three});
     c->setRunASAPIfMissed(true);
@@ -191,13 +195,8 @@ TEST_F(ActivityTest, ASuspensionWindowPreparedInsideItSuspendsAtOnce) {
     setNow(utc(2026, 12, 3, 23));
     auto a = activity();
     auto c = delayCriteria(componentsWithMinutes(1));
-    cal::DateComponents from, to;
-    from.hour = 22;
-    from.minute = 0;
-    to.hour = 6;
-    to.minute = 0;
-    c->setSuspendFromDateComponents(from);
-    c->setSuspendToDateComponents(to);
+    c->setSuspendFromDateComponents(at(22, 0));
+    c->setSuspendToDateComponents(at(6, 0));
     a->setCriteria(c);
     schedule(a);
     EXPECT_THAT(logged(), Contains("Suspend activity."));
@@ -236,10 +235,7 @@ TEST_F(ActivityTest, ATimeZoneChangeRetargetsCalendarDatesInTheNewZone) {
     setNow(utc(2026, 12, 3, 12));
     auto a = activity();
     auto c = std::make_shared<VRNActivityCriteria>();
-    cal::DateComponents two;
-    two.hour = 2;
-    two.minute = 0;
-    c->setDateComponents(std::vector{two});
+    c->setDateComponents(std::vector{at(2, 0)});
     a->setCriteria(c);
     schedule(a);
     EXPECT_EQ(dateOf(a->information(), "NextRun"), utc(2026, 12, 4, 2));
