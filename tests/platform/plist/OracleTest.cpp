@@ -103,7 +103,7 @@ Value randomValue(std::mt19937_64& rng, int depth) {
     case 3:
         return Value(rng() % 2 == 0);
     case 4:
-        return Value(Date{static_cast<double>(static_cast<std::int32_t>(rng()) * 8)});
+        return Value(Date{static_cast<double>(static_cast<std::int32_t>(rng())) * 8});
     case 5: {
         Data data(rng() % 40);
         for (auto& b : data) {
