@@ -64,10 +64,10 @@ def build(c):
 
 def check(folder):
     failures = 0
-    for spec in sorted(folder.glob("*.json")):
-        expected = json.loads(spec.read_text(encoding="utf-8"))["value"]
+    for case_file in sorted(folder.glob("*.json")):
+        expected = json.loads(case_file.read_text(encoding="utf-8"))["value"]
         for suffix in (".bin", ".xml"):
-            path = spec.with_suffix(suffix)
+            path = case_file.with_suffix(suffix)
             if not path.exists():
                 continue
             try:
@@ -81,10 +81,10 @@ def check(folder):
 
 
 def write(folder):
-    for spec in sorted(folder.glob("*.json")):
-        case = json.loads(spec.read_text(encoding="utf-8"))
+    for case_file in sorted(folder.glob("*.json")):
+        case = json.loads(case_file.read_text(encoding="utf-8"))
         value = build(case["value"])
-        stem = spec.with_suffix("")
+        stem = case_file.with_suffix("")
         pathlib.Path(str(stem) + ".py.bin").write_bytes(
             plistlib.dumps(value, fmt=plistlib.FMT_BINARY))
         if case["xml"]:
