@@ -43,8 +43,8 @@ bool ensureFolder(const std::string& path, std::string* error) {
     return true;
 }
 
-std::optional<plist::Dictionary> readDictionary(const std::string& path, std::string* error,
-                                                bool* missing) {
+std::optional<plist::Value> readDictionary(const std::string& path, std::string* error,
+                                           bool* missing) {
     std::ifstream in(path, std::ios::binary);
     if (missing) {
         *missing = !in;
@@ -64,7 +64,7 @@ std::optional<plist::Dictionary> readDictionary(const std::string& path, std::st
         }
         return std::nullopt;
     }
-    return *value->asDictionary();
+    return value;
 }
 
 bool writeFile(const std::string& path, const plist::Value& value, std::string* error) {

@@ -58,10 +58,10 @@ inline const char* stateFile<NetworkType>() {
 // Creates the folder (and its parents) when missing.
 bool ensureFolder(const std::string& path, std::string* error);
 
-// Reads a dictionary file; nullopt with `error` filled when it is missing (`missing` set)
-// or is no property-list dictionary.
-std::optional<plist::Dictionary> readDictionary(const std::string& path, std::string* error,
-                                                bool* missing = nullptr);
+// Reads a dictionary file (the value is a dictionary); nullopt with `error` filled when it
+// is missing (`missing` set) or is no property-list dictionary.
+std::optional<plist::Value> readDictionary(const std::string& path, std::string* error,
+                                           bool* missing = nullptr);
 
 // Replaces the file atomically with the binary form of `value`.
 bool writeFile(const std::string& path, const plist::Value& value, std::string* error);
@@ -71,7 +71,7 @@ template <class State>
 State readState() {
     std::string ignored;
     const auto file = readDictionary(filePath(stateFile<State>()), &ignored);
-    const plist::Value* name = file ? plist::Value(*file).find(kStateKey) : nullptr;
+    const plist::Value* name = file ? file->find(kStateKey) : nullptr;
     const auto state =
         name && name->asString() ? parseState<State>(*name->asString()) : std::nullopt;
     return state.value_or(State{});

@@ -90,7 +90,7 @@ std::optional<std::int64_t> SimulatedMachine::announce(unsigned capabilities, st
     std::string ignored;
     std::int64_t event = 1;
     if (const auto file = readDictionary(filePath(kCapabilitiesFile), &ignored)) {
-        if (const auto* last = plist::Value(*file).find("Event")) {
+        if (const auto* last = file->find("Event")) {
             event = last->asInteger().value_or(0) + 1;
         }
     }
@@ -147,7 +147,7 @@ std::optional<std::vector<SleepHold>> SimulatedMachine::holds(std::string* error
         return missing ? std::optional<std::vector<SleepHold>>(std::vector<SleepHold>())
                        : std::nullopt;
     }
-    const plist::Value* list = plist::Value(*file).find("Holds");
+    const plist::Value* list = file->find("Holds");
     if (list == nullptr || !list->isArray()) {
         *error = filePath(kSleepHoldsFile) + ": no \"Holds\" array";
         return std::nullopt;

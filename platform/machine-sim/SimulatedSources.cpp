@@ -50,7 +50,7 @@ public:
     bool available() override {
         std::string ignored;
         const auto file = readDictionary(filePath(stateFile<ThermalLevel>()), &ignored);
-        const plist::Value* flag = file ? plist::Value(*file).find(kAvailableKey) : nullptr;
+        const plist::Value* flag = file ? file->find(kAvailableKey) : nullptr;
         return !flag || flag->asBoolean().value_or(true);
     }
     bool start(const dispatch::QueuePtr& queue, Handler changed, std::string* error) override {

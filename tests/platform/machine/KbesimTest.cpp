@@ -63,7 +63,6 @@ protected:
 TEST_F(KbesimTest, BadArgumentsGetTheUsageAndStatusOne) {
     for (const auto& args : std::vector<std::vector<std::string>>{
              {},
-             {"monitor"},
              {"set", "power-source"},
              {"set", "power-source", "solar"},
              {"set", "mood", "happy"},

@@ -106,7 +106,10 @@ public:
         ready_ = source_ != nullptr;
     }
     ~LogindStandIn() {
-        source_.reset();
+        if (source_) {
+            source_->cancel();
+            queue_->sync([] {}); // a handler that was running has finished
+        }
         for (auto& session : sessions_) {
             sd_bus_slot_unref(session.slot);
         }
