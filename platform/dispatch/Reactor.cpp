@@ -35,9 +35,12 @@ Reactor::Reactor() {
     restoreSignalMask(&old);
 }
 
-uint64_t Reactor::add(int fd, uint32_t events, Callback callback) {
+uint64_t Reactor::add(int fd, uint32_t events, Callback callback, std::atomic<uint64_t>* idOut) {
     std::lock_guard lock(mutex_);
     uint64_t id = nextId_++;
+    if (idOut) {
+        idOut->store(id);
+    }
     epoll_event ev{};
     ev.events = events;
     ev.data.u64 = id;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -22,8 +23,9 @@ public:
     Reactor();
 
     // Watches `fd` for `events` (EPOLLONESHOT allowed) and returns a registration id.
-    // Returns 0 and sets errno when the kernel refuses.
-    uint64_t add(int fd, uint32_t events, Callback callback);
+    // Returns 0 and sets errno when the kernel refuses. `id`, when given, receives the id
+    // before the descriptor is watched, so that work the callback starts can use it.
+    uint64_t add(int fd, uint32_t events, Callback callback, std::atomic<uint64_t>* id = nullptr);
     // Re-enables a one-shot registration. Unknown ids are ignored.
     void rearm(uint64_t id);
     // Stops watching. When it returns, the callback is not running and never runs again

@@ -121,20 +121,27 @@ std::unique_ptr<ReadSource> ReadSource::create(int fd, QueuePtr queue, Work hand
     std::unique_ptr<ReadSource> source(new ReadSource(std::move(queue), std::move(handler)));
     Reactor& reactor = Runtime::shared().reactor();
     std::weak_ptr<detail::SourceCore> core = source->core_;
-    uint64_t id = reactor.add(fd, EPOLLIN | EPOLLONESHOT, [core](uint32_t) {
-        if (auto c = core.lock()) {
-            c->signal();
-        }
-    });
+    // The descriptor may be readable at once: everything a handler run uses, the
+    // registration's id among it, is in place before the descriptor is watched.
+    auto registration = std::make_shared<std::atomic<uint64_t>>(0);
+    source->core_->afterHandler = [&reactor, registration] {
+        reactor.rearm(registration->load());
+    };
+    source->core_->release = [&reactor, registration] {
+        reactor.remove(registration->load());
+    };
+    uint64_t id = reactor.add(
+        fd, EPOLLIN | EPOLLONESHOT,
+        [core](uint32_t) {
+            if (auto c = core.lock()) {
+                c->signal();
+            }
+        },
+        registration.get());
     if (id == 0) {
+        source->core_->release = nullptr;
         return nullptr;
     }
-    source->core_->afterHandler = [&reactor, id] {
-        reactor.rearm(id);
-    };
-    source->core_->release = [&reactor, id] {
-        reactor.remove(id);
-    };
     return source;
 }
 
@@ -197,26 +204,28 @@ std::unique_ptr<ProcessSource> ProcessSource::create(pid_t pid, QueuePtr queue,
     std::weak_ptr<detail::SourceCore> core = source->core_;
     auto registration = std::make_shared<std::atomic<uint64_t>>(0);
     // One-shot, re-armed only if the wake-up was spurious: the handler runs once.
-    uint64_t id = reactor.add(fd, EPOLLIN | EPOLLONESHOT, [=, &reactor](uint32_t) {
-        siginfo_t info{};
-        int rc;
-        do {
-            rc = waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(fd), &info,
-                        WEXITED | WNOHANG);
-        } while (rc < 0 && errno == EINTR);
-        if (rc == 0 && info.si_pid == 0) {
-            reactor.rearm(registration->load()); // not exited after all
-            return;
-        }
-        status->store(rc == 0 ? waitStatus(info) : -1);
-        if (auto c = core.lock()) {
-            c->signal();
-        }
-    });
+    uint64_t id = reactor.add(
+        fd, EPOLLIN | EPOLLONESHOT,
+        [=, &reactor](uint32_t) {
+            siginfo_t info{};
+            int rc;
+            do {
+                rc = waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(fd), &info,
+                            WEXITED | WNOHANG);
+            } while (rc < 0 && errno == EINTR);
+            if (rc == 0 && info.si_pid == 0) {
+                reactor.rearm(registration->load()); // not exited after all
+                return;
+            }
+            status->store(rc == 0 ? waitStatus(info) : -1);
+            if (auto c = core.lock()) {
+                c->signal();
+            }
+        },
+        registration.get());
     if (!ownDescriptor(*source->core_, fd, id)) {
         return nullptr;
     }
-    registration->store(id);
     return source;
 }
 
