@@ -1,0 +1,90 @@
+// kbeactivity: runs one activity on the simulated machine and lets it be watched and driven
+// from standard input.
+
+#include "platform/dispatch/VirtualClock.h"
+#include "platform/paths/Paths.h"
+#include "tools/kbeactivity/Options.h"
+#include "tools/kbeactivity/Session.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+namespace {
+
+constexpr int kUsageStatus = 1;
+constexpr int kFailureStatus = 2;
+
+std::string_view trimmed(std::string_view line) {
+    const auto begin = line.find_first_not_of(" \t\r");
+    if (begin == std::string_view::npos) {
+        return {};
+    }
+    return line.substr(begin, line.find_last_not_of(" \t\r") - begin + 1);
+}
+
+[[noreturn]] void finish(int status) {
+    std::fflush(stdout);
+    // The runtime's threads live on; exit() leaves them and their objects alone.
+    std::exit(status);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    kbeactivity::Options options;
+    std::string error;
+    if (!kbeactivity::parseArguments({argv + 1, argv + argc}, &options, &error)) {
+        std::fprintf(stderr, "kbeactivity: %s\n%s", error.c_str(),
+                     kbeactivity::usageText().c_str());
+        return kUsageStatus;
+    }
+    const auto root = paths::rootFromEnvironment(&error);
+    if (!root || root->empty()) {
+        std::fprintf(stderr, "kbeactivity: %s\n",
+                     error.empty() ? "KEELBROOK_ROOT must be set to an absolute folder"
+                                   : error.c_str());
+        return kUsageStatus;
+    }
+    // The simulated machine, with every date in UTC.
+    setenv("KEELBROOK_PLATFORM", "simulated", 1);
+    setenv("TZ", "UTC", 1);
+
+    dispatch::VirtualClock* clock = nullptr;
+    if (options.virtualClock) {
+        const auto realNow = dispatch::wallNow();
+        clock = &dispatch::VirtualClock::install();
+        clock->setWall(options.start ? std::chrono::duration_cast<dispatch::Duration>(
+                                           std::chrono::duration<double>(
+                                               cal::unixTimeFromDate(*options.start)))
+                                     : realNow);
+    }
+    auto session = kbeactivity::Session::start(options, clock, &error);
+    if (!session) {
+        std::fprintf(stderr, "kbeactivity: %s\n", error.c_str());
+        return kFailureStatus;
+    }
+    for (std::string line; std::getline(std::cin, line);) {
+        const std::string_view text = trimmed(line);
+        if (text.empty()) {
+            continue;
+        }
+        if (text.front() == '#') {
+            if (options.echo) {
+                kbeactivity::printLine(text);
+            }
+            continue;
+        }
+        if (options.echo) {
+            kbeactivity::printLine("> " + std::string(text));
+        }
+        const auto command = kbeactivity::parseCommand(text, &error);
+        if (!command) {
+            kbeactivity::printLine("kbeactivity: " + error);
+        } else if (!session->run(*command)) {
+            break;
+        }
+    }
+    finish(0);
+}
