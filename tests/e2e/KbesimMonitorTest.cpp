@@ -2,6 +2,8 @@
 // each change appears as the system events manager's log line on the monitor's output, and
 // a sleep announcement is answered with the wake request from the monitor's command line.
 // Every wait is for a line to arrive, bounded.
+#include "tests/support/ContextSwitches.h"
+
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -13,6 +15,7 @@
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -212,6 +215,21 @@ TEST_F(KbesimMonitorTest, WithoutAWakeRequestSleepIsAnsweredWithoutOne) {
     Lines lines(monitor_.output);
     ASSERT_TRUE(lines.until("Monitoring the simulated machine."));
     EXPECT_EQ(kbesim({"sleep", "10"}), std::make_pair(0, std::string("No wake request.\n")));
+}
+
+TEST_F(KbesimMonitorTest, AnIdleMonitorMakesNoWakeUps) {
+    // No sleep preventer present: nothing to poll, so no thread may wake on its own. This
+    // waits on the real clock by design.
+    monitor_ = spawn({KBESIM, "monitor"});
+    ASSERT_GT(monitor_.pid, 0);
+    Lines lines(monitor_.output);
+    ASSERT_TRUE(lines.until("Monitoring the simulated machine."));
+    std::this_thread::sleep_for(std::chrono::seconds(1)); // let every thread reach its wait
+    const auto before = testsupport::voluntaryContextSwitches(monitor_.pid);
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    const auto after = testsupport::voluntaryContextSwitches(monitor_.pid);
+    ASSERT_GT(before.threads, 0);
+    EXPECT_EQ(after.voluntary, before.voluntary) << "the idle monitor woke up";
 }
 
 TEST_F(KbesimMonitorTest, BadArgumentsGetTheUsageAndStatusOne) {

@@ -1,9 +1,9 @@
 // An idle process must sleep: with its queues idle and its only timers an hour away, none
 // of its threads may wake up. This waits 5 seconds on the real clock by design.
+#include "tests/support/ContextSwitches.h"
+
 #include <chrono>
 #include <csignal>
-#include <dirent.h>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <string>
@@ -14,32 +14,6 @@
 extern char** environ;
 
 namespace {
-
-// Voluntary context switches summed over every thread of `pid`, and the thread count.
-std::pair<long, int> voluntarySwitches(pid_t pid) {
-    std::string dir = "/proc/" + std::to_string(pid) + "/task";
-    long total = 0;
-    int threads = 0;
-    DIR* tasks = opendir(dir.c_str());
-    if (tasks == nullptr) {
-        return {-1, 0};
-    }
-    while (dirent* entry = readdir(tasks)) {
-        if (entry->d_name[0] == '.') {
-            continue;
-        }
-        std::ifstream status(dir + "/" + entry->d_name + "/status");
-        std::string line;
-        while (std::getline(status, line)) {
-            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
-                total += std::stol(line.substr(line.find(':') + 1));
-                ++threads;
-            }
-        }
-    }
-    closedir(tasks);
-    return {total, threads};
-}
 
 TEST(RuntimeIdleTest, AnIdleProcessMakesNoVoluntaryContextSwitches) {
     int fds[2];
@@ -60,16 +34,16 @@ TEST(RuntimeIdleTest, AnIdleProcessMakesNoVoluntaryContextSwitches) {
 
     // Let every thread reach its blocking wait after printing "ready" before counting.
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    auto [before, threadsBefore] = voluntarySwitches(pid);
+    auto before = testsupport::voluntaryContextSwitches(pid);
     std::this_thread::sleep_for(std::chrono::seconds(5));
-    auto [after, threadsAfter] = voluntarySwitches(pid);
+    auto after = testsupport::voluntaryContextSwitches(pid);
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
     close(fds[0]);
 
-    EXPECT_GE(threadsBefore, 3) << "main thread, reactor and at least one worker";
-    EXPECT_EQ(threadsAfter, threadsBefore);
-    EXPECT_EQ(after, before) << "threads woke up while the process was idle";
+    EXPECT_GE(before.threads, 3) << "main thread, reactor and at least one worker";
+    EXPECT_EQ(after.threads, before.threads);
+    EXPECT_EQ(after.voluntary, before.voluntary) << "threads woke up while the process was idle";
 }
 
 } // namespace
