@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -60,10 +61,18 @@ int main(int argc, char** argv) {
                                                cal::unixTimeFromDate(*options.start)))
                                      : realNow);
     }
-    auto session = kbeactivity::Session::start(options, clock, &error);
-    if (!session) {
-        std::fprintf(stderr, "kbeactivity: %s\n", error.c_str());
-        return kFailureStatus;
+    // Reading a script, the activity starts at its first command, so that the opening
+    // comments are printed before anything the activity logs; at a terminal, at once.
+    std::unique_ptr<kbeactivity::Session> session;
+    auto startSession = [&] {
+        session = kbeactivity::Session::start(options, clock, &error);
+        if (!session) {
+            std::fprintf(stderr, "kbeactivity: %s\n", error.c_str());
+            finish(kFailureStatus);
+        }
+    };
+    if (::isatty(STDIN_FILENO)) {
+        startSession();
     }
     for (std::string line; std::getline(std::cin, line);) {
         const std::string_view text = trimmed(line);
@@ -76,6 +85,9 @@ int main(int argc, char** argv) {
             }
             continue;
         }
+        if (!session) {
+            startSession();
+        }
         if (options.echo) {
             kbeactivity::printLine("> " + std::string(text));
         }
@@ -85,6 +97,9 @@ int main(int argc, char** argv) {
         } else if (!session->run(*command)) {
             break;
         }
+    }
+    if (!session) {
+        startSession();
     }
     finish(0);
 }
