@@ -4,6 +4,7 @@
 // sending, a temporary installation root, and file reading.
 
 #include "platform/syslog/SystemLog.h"
+#include "tests/support/TempFolder.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -56,25 +57,7 @@ inline RecordingBackend& recorder() {
     return *shared;
 }
 
-// A fresh folder below the system's temporary folder, removed with its contents.
-class TempFolder {
-public:
-    TempFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "kblog-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
+using TempFolder = testsupport::TempFolder;
 
 inline std::string readFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);

@@ -1,6 +1,6 @@
 #include "platform/calendar/BootDate.h"
 
-#include "tests/platform/calendar/TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 #include <fstream>
 #include <gtest/gtest.h>
@@ -22,7 +22,7 @@ TEST(BootDateTest, MalformedOrMissingBtimeGivesNone) {
 }
 
 TEST(BootDateTest, ReadsAFileOrTheRealSystem) {
-    caltest::TempFolder folder;
+    testsupport::TempFolder folder;
     const auto path = folder.path() / "stat";
     std::ofstream(path) << "cpu 1\nbtime 1000000000\n";
     EXPECT_EQ(cal::readBootDate(path), cal::dateFromUnixTime(1000000000));

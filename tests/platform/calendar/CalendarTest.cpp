@@ -1,7 +1,7 @@
 #include "platform/calendar/Calendar.h"
 
 #include "platform/calendar/CivilDate.h"
-#include "tests/platform/calendar/TestDates.h"
+#include "tests/support/TestDates.h"
 
 #include <atomic>
 #include <gtest/gtest.h>
@@ -15,9 +15,9 @@ using cal::Calendar;
 using cal::DateComponents;
 using cal::DateRange;
 using cal::Unit;
-using caltest::kDay;
-using caltest::kHour;
-using caltest::utc;
+using testsupport::kDay;
+using testsupport::kHour;
+using testsupport::utc;
 
 std::unique_ptr<Calendar> calendarIn(const std::string& zone) {
     std::string error;

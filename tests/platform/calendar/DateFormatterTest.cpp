@@ -1,7 +1,7 @@
 #include "platform/calendar/DateFormatter.h"
 
 #include "platform/calendar/TimeZones.h"
-#include "tests/platform/calendar/TestDates.h"
+#include "tests/support/TestDates.h"
 
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -9,7 +9,7 @@
 namespace {
 
 using cal::DateFormatter;
-using caltest::utc;
+using testsupport::utc;
 
 std::unique_ptr<DateFormatter> logFormatter(const std::optional<std::string>& zone) {
     std::string error;

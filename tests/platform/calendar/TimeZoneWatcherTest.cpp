@@ -2,7 +2,7 @@
 
 #include "platform/calendar/TimeZones.h"
 #include "platform/dispatch/Queue.h"
-#include "tests/platform/calendar/TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -90,7 +90,7 @@ void linkZone(const fs::path& localtime, const std::string& zone) {
 }
 
 TEST(TimeZoneWatcherTest, FollowsTheInstallationsZoneFile) {
-    caltest::TempFolder root;
+    testsupport::TempFolder root;
     ASSERT_EQ(::setenv("KEELBROOK_ROOT", root.path().c_str(), 1), 0);
     ::unsetenv("TZ");
     fs::create_directories(root.path() / "etc");

@@ -1,6 +1,6 @@
 #include "platform/calendar/TimeZones.h"
 
-#include "tests/platform/calendar/TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 #include <fstream>
 #include <gtest/gtest.h>
@@ -9,7 +9,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using caltest::TempFolder;
+using testsupport::TempFolder;
 
 const std::string kZoneinfo = "/usr/share/zoneinfo";
 

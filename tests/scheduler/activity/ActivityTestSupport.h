@@ -10,8 +10,8 @@
 #include "platform/machine-sim/SimulatedSources.h"
 #include "scheduler/activity/VRNActivity.h"
 #include "tests/common/LogTestSupport.h"
+#include "tests/support/TestDates.h"
 
-#include <ctime>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <map>
@@ -23,17 +23,7 @@ inline dispatch::VirtualClock& clock() {
     return dispatch::VirtualClock::install();
 }
 
-// Seconds since 2001 of a UTC wall time.
-inline cal::Date utc(int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
-    std::tm tm{};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
-    return cal::dateFromUnixTime(static_cast<double>(timegm(&tm)));
-}
+using testsupport::utc;
 
 // Power assertions kept in a table the test reads.
 class RecordingAssertions final : public machine::PowerAssertions {

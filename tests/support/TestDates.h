@@ -3,7 +3,7 @@
 #include "platform/calendar/CivilDate.h"
 #include "platform/calendar/Date.h"
 
-namespace caltest {
+namespace testsupport {
 
 // The date of a UTC wall time, computed without any time-zone library.
 inline cal::Date utc(long year, int month, int day, int hour = 0, int minute = 0,
@@ -15,4 +15,4 @@ inline cal::Date utc(long year, int month, int day, int hour = 0, int minute = 0
 inline constexpr double kHour = 3600.0;
 inline constexpr double kDay = 86400.0;
 
-} // namespace caltest
+} // namespace testsupport

@@ -4,13 +4,14 @@
 #include <filesystem>
 #include <string>
 
-namespace caltest {
+namespace testsupport {
 
 // A fresh folder below the system's temporary folder, removed with its contents.
 class TempFolder {
 public:
     TempFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "kbcal-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "keelbrook-XXXXXX").string();
         path_ = ::mkdtemp(pattern.data());
     }
     ~TempFolder() {
@@ -26,4 +27,4 @@ private:
     std::filesystem::path path_;
 };
 
-} // namespace caltest
+} // namespace testsupport
