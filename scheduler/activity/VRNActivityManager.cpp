@@ -1,5 +1,6 @@
 #include "scheduler/activity/VRNActivityManager.h"
 
+#include "common/VRNLog.h"
 #include "common/VRNNotificationCenter.h"
 #include "common/VRNQueue.h"
 #include "platform/calendar/BootDate.h"
@@ -26,7 +27,16 @@ VRNActivityManager& VRNActivityManager::sharedManager() {
 VRNActivityManager::VRNActivityManager(std::shared_ptr<prefs::Domain> defaults,
                                        cal::Calendar& calendar, std::optional<cal::Date> bootDate)
     : _defaults(std::move(defaults)), _activities(activitiesFromDefaults(*_defaults)),
-      _bootDate(bootDate), _calendar(calendar) {}
+      _bootDate(bootDate), _calendar(calendar) {
+    logFileProblem();
+}
+
+void VRNActivityManager::logFileProblem() {
+    // The store reads an unreadable file as empty and keeps it aside; say so in the log.
+    if (auto problem = _defaults->takeFileProblem()) {
+        VRNLog(VRNLogLevelError, "%@", *problem);
+    }
+}
 
 std::optional<cal::Date> VRNActivityManager::readBootDate() {
     return cal::readBootDate(paths::path("/proc/stat"));
@@ -87,7 +97,11 @@ void VRNActivityManager::writeActivities() {
     for (const auto& [identifier, values] : _activities) {
         all.emplace(identifier, plist::Value(values));
     }
-    _defaults->setValue(kActivitiesKey, plist::Value(std::move(all)));
+    std::string error;
+    if (!_defaults->setValue(kActivitiesKey, plist::Value(std::move(all)), &error)) {
+        VRNLog(VRNLogLevelError, "%@", error);
+    }
+    logFileProblem();
 }
 
 void VRNActivityManager::systemTimeZoneDidChange() {

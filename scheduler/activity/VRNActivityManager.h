@@ -49,6 +49,7 @@ public:
 
 private:
     void writeActivities();
+    void logFileProblem();
 
     dispatch::LockQueue _internalLock{"com.vornhal.activity-manager.lock"};
     std::shared_ptr<prefs::Domain> _defaults;

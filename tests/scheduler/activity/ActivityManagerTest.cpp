@@ -1,8 +1,11 @@
+#include "common/VRNLog.h"
 #include "common/VRNNotificationCenter.h"
 #include "platform/plist/Plist.h"
 #include "scheduler/activity/VRNActivityManager.h"
+#include "tests/common/LogTestSupport.h"
 
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 
 namespace fs = std::filesystem;
@@ -12,6 +15,8 @@ namespace {
 class VRNActivityManagerTest : public testing::Test {
 protected:
     void SetUp() override {
+        logtest::recorder();
+        VRNLOG_UNIFIED = true;
         char pattern[] = "/tmp/kb-activity-XXXXXX";
         root = mkdtemp(pattern);
         file = root / "com.vornhal.keelbrook.scheduler.plist";
@@ -73,6 +78,22 @@ TEST_F(VRNActivityManagerTest, MalformedStoredActivitiesAreSkipped) {
     auto m = manager();
     EXPECT_EQ(m->objectForKey("LastRun", "bad"), std::nullopt);
     EXPECT_TRUE(m->objectForKey("LastRun", "good").has_value());
+}
+
+TEST_F(VRNActivityManagerTest, AnUnreadableStoreIsLoggedAndKeptAside) {
+    std::ofstream(file) << "bplist00 damaged";
+    logtest::recorder().take();
+    auto m = manager();
+    EXPECT_EQ(m->objectForKey("LastRun", "com.vornhal.keelbrook.backup"), std::nullopt);
+    m->setObject(plist::Date{1.0}, "LastRun", "com.vornhal.keelbrook.backup");
+    std::vector<std::string> errors;
+    for (auto& entry : logtest::recorder().take()) {
+        errors.push_back(entry.message);
+    }
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_NE(errors[0].find("is not a property-list dictionary"), std::string::npos);
+    EXPECT_NE(errors[1].find("moved aside"), std::string::npos);
+    EXPECT_TRUE(fs::exists(file.string() + ".corrupt"));
 }
 
 TEST_F(VRNActivityManagerTest, BootDateFallsBackToTheDistantPast) {
