@@ -15,18 +15,18 @@ namespace {
 
 // The printf directive for `c` with `lengthModifier` instead of the written length.
 std::string directive(const Conversion& c, std::string_view lengthModifier) {
-    std::string spec = "%";
-    spec.append(c.flags, static_cast<std::size_t>(c.flagCount));
+    std::string text = "%";
+    text.append(c.flags, static_cast<std::size_t>(c.flagCount));
     if (c.width >= 0) {
-        spec += std::to_string(c.width);
+        text += std::to_string(c.width);
     }
     if (c.precision >= 0) {
-        spec += '.';
-        spec += std::to_string(c.precision);
+        text += '.';
+        text += std::to_string(c.precision);
     }
-    spec += lengthModifier;
-    spec += c.type;
-    return spec;
+    text += lengthModifier;
+    text += c.type;
+    return text;
 }
 
 template <class T>
