@@ -13,11 +13,7 @@ using logtest::recorder;
 class ErrorTest : public testing::Test {
 protected:
     static void SetUpTestSuite() {
-        folder_ = new logtest::TempFolder;
-        setenv("KEELBROOK_ROOT", folder_->path().c_str(), 1);
-        setenv("HOME", (folder_->path() / "home").c_str(), 1);
-        recorder();
-        VRNLogInit("com.vornhal.keelbrook", "scheduler");
+        folder_ = logtest::installLogging("scheduler");
     }
     static void TearDownTestSuite() {
         delete folder_;

@@ -36,11 +36,7 @@ bool hasShape(std::string_view text, std::string_view pattern) {
 class LogTest : public testing::Test {
 protected:
     static void SetUpTestSuite() {
-        folder_ = new logtest::TempFolder;
-        setenv("KEELBROOK_ROOT", folder_->path().c_str(), 1);
-        setenv("HOME", (folder_->path() / "home").c_str(), 1);
-        recorder();
-        VRNLogInit("com.vornhal.keelbrook", "ctl");
+        folder_ = logtest::installLogging("ctl");
     }
     static void TearDownTestSuite() {
         delete folder_;

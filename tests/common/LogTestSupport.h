@@ -3,6 +3,7 @@
 // Helpers of the logging, error and spawning tests: a system log that records instead of
 // sending, a temporary installation root, and file reading.
 
+#include "common/VRNLog.h"
 #include "platform/syslog/SystemLog.h"
 #include "tests/support/TempFolder.h"
 
@@ -58,6 +59,18 @@ inline RecordingBackend& recorder() {
 }
 
 using TempFolder = testsupport::TempFolder;
+
+// Logging set up once for a test program, as a deliverable does in main, inside a new
+// temporary installation root (with HOME below it), recording the system log. The folder
+// is the caller's to delete.
+inline TempFolder* installLogging(const char* category) {
+    auto* folder = new TempFolder;
+    setenv("KEELBROOK_ROOT", folder->path().c_str(), 1);
+    setenv("HOME", (folder->path() / "home").c_str(), 1);
+    recorder();
+    VRNLogInit("com.vornhal.keelbrook", category);
+    return folder;
+}
 
 inline std::string readFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
