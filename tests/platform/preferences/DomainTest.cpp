@@ -104,9 +104,8 @@ TEST_F(DomainTest, WritersOfOneDomainKeepEachOthersKeys) {
             ASSERT_TRUE(d.setValue(prefix + std::to_string(i), i));
         }
     };
-    std::thread a(writer, "a");
-    std::thread b(writer, "b");
-    // A third writer in another process.
+    // A third writer in another process, forked before the threads start: a child forked
+    // beside running threads could inherit a lock one of them holds.
     pid_t child = fork();
     if (child == 0) {
         auto d = domain();
@@ -117,6 +116,8 @@ TEST_F(DomainTest, WritersOfOneDomainKeepEachOthersKeys) {
         }
         _exit(0);
     }
+    std::thread a(writer, "a");
+    std::thread b(writer, "b");
     a.join();
     b.join();
     int status = 0;
