@@ -7,6 +7,14 @@
 
 namespace testsupport {
 
+// The thread sanitizer's runtime keeps a background thread of its own that wakes several
+// times a second, so a sanitized process is never idle in this sense.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kRuntimeAddsWakeUps = true;
+#else
+inline constexpr bool kRuntimeAddsWakeUps = false;
+#endif
+
 struct ContextSwitches {
     long voluntary = -1; // summed over every thread; -1 when the process is gone
     int threads = 0;
