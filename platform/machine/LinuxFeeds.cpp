@@ -8,12 +8,12 @@
 #include <linux/rtnetlink.h>
 #include <linux/thermal.h>
 #include <optional>
-#include <utility>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <systemd/sd-device.h>
 #include <systemd/sd-event.h>
 #include <unistd.h>
+#include <utility>
 
 namespace machine::linuxfeeds {
 

@@ -12,9 +12,7 @@ using logtest::recorder;
 
 class ErrorTest : public testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        folder_ = logtest::installLogging("scheduler");
-    }
+    static void SetUpTestSuite() { folder_ = logtest::installLogging("scheduler"); }
     static void TearDownTestSuite() {
         delete folder_;
         folder_ = nullptr;

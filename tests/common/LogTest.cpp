@@ -35,9 +35,7 @@ bool hasShape(std::string_view text, std::string_view pattern) {
 // installation root (the tests run as root or not; both log below the temporary folder).
 class LogTest : public testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        folder_ = logtest::installLogging("ctl");
-    }
+    static void SetUpTestSuite() { folder_ = logtest::installLogging("ctl"); }
     static void TearDownTestSuite() {
         delete folder_;
         folder_ = nullptr;

@@ -151,7 +151,8 @@ TEST_F(ActivityTest, ACalendarTargetFiringMuchLateAfterSleepIsRetargeted) {
     schedule(a);
     EXPECT_EQ(dateOf(a->information(), "NextRun"), utc(2026, 12, 3, 3));
     logged();
-    activitytest::clock().suspend(2h); // asleep through 03:00; the wall timer fires on resume, 1 h late
+    activitytest::clock().suspend(
+        2h); // asleep through 03:00; the wall timer fires on resume, 1 h late
     EXPECT_THAT(logged(), Contains("Missed activity time, re-targeting..."));
     EXPECT_EQ(dateOf(a->information(), "NextRun"), utc(2026, 12, 4, 3));
     EXPECT_TRUE(runs.empty());
