@@ -30,9 +30,9 @@ std::string directive(const Conversion& c, std::string_view lengthModifier) {
 }
 
 template <class T>
-void appendPrintf(std::string& out, const std::string& spec, T value) {
+void appendPrintf(std::string& out, const std::string& directiveText, T value) {
     char buffer[64];
-    int n = std::snprintf(buffer, sizeof buffer, spec.c_str(), value);
+    int n = std::snprintf(buffer, sizeof buffer, directiveText.c_str(), value);
     if (n < 0) {
         return;
     }
@@ -42,7 +42,8 @@ void appendPrintf(std::string& out, const std::string& spec, T value) {
     }
     std::size_t start = out.size();
     out.resize(start + static_cast<std::size_t>(n) + 1);
-    std::snprintf(out.data() + start, static_cast<std::size_t>(n) + 1, spec.c_str(), value);
+    std::snprintf(out.data() + start, static_cast<std::size_t>(n) + 1, directiveText.c_str(),
+                  value);
     out.resize(start + static_cast<std::size_t>(n));
 }
 

@@ -137,19 +137,20 @@ void TimerService::updateKernelTimersLocked() {
         if (next == armedAt) {
             return;
         }
-        itimerspec spec{};
+        itimerspec timerValue{};
         int flags = 0;
         if (next) {
             // An all-zero value would disarm: a deadline at or before the epoch fires now.
             Duration at = std::max(*next, Duration(1));
-            spec.it_value.tv_sec = std::chrono::duration_cast<std::chrono::seconds>(at).count();
-            spec.it_value.tv_nsec = (at % std::chrono::seconds(1)).count();
+            timerValue.it_value.tv_sec =
+                std::chrono::duration_cast<std::chrono::seconds>(at).count();
+            timerValue.it_value.tv_nsec = (at % std::chrono::seconds(1)).count();
             flags = TFD_TIMER_ABSTIME;
             if (clock == ClockKind::Wall) {
                 flags |= TFD_TIMER_CANCEL_ON_SET;
             }
         }
-        if (timerfd_settime(fd, flags, &spec, nullptr) != 0) {
+        if (timerfd_settime(fd, flags, &timerValue, nullptr) != 0) {
             fatal("cannot arm a timer: %s", std::strerror(errno));
         }
         armedAt = next;
