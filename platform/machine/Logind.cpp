@@ -261,14 +261,21 @@ struct Listening {
     bool dirty = false;
 };
 
-class LogindPowerState final : public PowerStateSource {
+// A source's subscription to login-manager signals: its match slots on the connection and
+// the pump that dispatches them on the source's queue. `onRelease` (the connection's lock
+// held) undoes what the source added beside the matches.
+class SignalSubscription {
 public:
-    LogindPowerState(BusOpener bus, const SourceOptions& options, WakeTimerFactory wakeTimers)
-        : connection_(std::move(bus)), productName_(options.productName),
-          alarm_(std::move(wakeTimers), options.log) {}
-    ~LogindPowerState() override { stop(); }
+    using Subscribe = std::function<bool(sd_bus* bus, Listening* listening,
+                                         std::vector<Slot>& slots, std::string* error)>;
 
-    bool start(const dispatch::QueuePtr& queue, Handler changed, std::string* error) override {
+    SignalSubscription(Connection& connection, std::function<void()> onRelease = {})
+        : connection_(connection), onRelease_(std::move(onRelease)) {}
+
+    // Subscribes with `subscribe` (the connection's lock held) and starts pumping, unless
+    // started already; `processed` then runs on the queue after the callbacks.
+    bool start(const dispatch::QueuePtr& queue, const Subscribe& subscribe,
+               std::function<void(Listening&)> processed, std::string* error) {
         std::lock_guard startGuard(startMutex_);
         if (pump_) {
             return true;
@@ -280,19 +287,14 @@ public:
                 return false;
             }
             listening_ = std::make_shared<Listening>();
-            slot_ = addMatch(bus,
-                             "type='signal',sender='org.freedesktop.login1',"
-                             "path='/org/freedesktop/login1',"
-                             "interface='org.freedesktop.login1.Manager',member='PrepareForSleep'",
-                             &LogindPowerState::onPrepareForSleep, listening_.get(), error);
-            if (!slot_) {
+            if (!subscribe(bus, listening_.get(), slots_, error)) {
+                slots_.clear();
                 return false;
             }
-            takeDelayInhibitor(bus);
             pump_ = Pump::start(
                 connection_, bus, queue,
-                [this, listening = listening_, changed = std::move(changed)] {
-                    processed(*listening, changed);
+                [listening = listening_, processed = std::move(processed)] {
+                    processed(*listening);
                 },
                 error);
         }
@@ -303,10 +305,62 @@ public:
         return true;
     }
 
-    void stop() override {
+    void stop() {
         std::lock_guard startGuard(startMutex_);
         release();
     }
+
+private:
+    // The start lock held.
+    void release() {
+        std::lock_guard guard(connection_.mutex());
+        pump_.reset();
+        slots_.clear();
+        if (onRelease_) {
+            onRelease_();
+        }
+    }
+
+    Connection& connection_;
+    const std::function<void()> onRelease_;
+    std::mutex startMutex_;
+    std::shared_ptr<Listening> listening_;
+    std::vector<Slot> slots_;
+    std::unique_ptr<Pump> pump_;
+};
+
+class LogindPowerState final : public PowerStateSource {
+public:
+    LogindPowerState(BusOpener bus, const SourceOptions& options, WakeTimerFactory wakeTimers)
+        : connection_(std::move(bus)), productName_(options.productName),
+          alarm_(std::move(wakeTimers), options.log) {}
+    ~LogindPowerState() override { stop(); }
+
+    bool start(const dispatch::QueuePtr& queue, Handler changed, std::string* error) override {
+        return subscription_.start(
+            queue,
+            [this](sd_bus* bus, Listening* listening, std::vector<Slot>& slots,
+                   std::string* error) {
+                Slot slot =
+                    addMatch(bus,
+                             "type='signal',sender='org.freedesktop.login1',"
+                             "path='/org/freedesktop/login1',"
+                             "interface='org.freedesktop.login1.Manager',member='PrepareForSleep'",
+                             &LogindPowerState::onPrepareForSleep, listening, error);
+                if (!slot) {
+                    return false;
+                }
+                slots.push_back(std::move(slot));
+                takeDelayInhibitor(bus);
+                return true;
+            },
+            [this, changed = std::move(changed)](Listening& listening) {
+                processed(listening, changed);
+            },
+            error);
+    }
+
+    void stop() override { subscription_.stop(); }
 
     unsigned currentCapabilities() override { return asleep_ ? kSleepAnnouncement : kFullWake; }
 
@@ -316,18 +370,12 @@ public:
         }
         alarm_.set(request ? std::optional<cal::Date>(request->date) : std::nullopt);
         std::lock_guard guard(connection_.mutex());
-        if (delay_ >= 0) {
-            ::close(delay_); // lets the sleep proceed
-            delay_ = -1;
-        }
+        releaseDelayInhibitor(); // lets the sleep proceed
     }
 
 private:
-    // Ends the registration (the start lock held).
-    void release() {
-        std::lock_guard guard(connection_.mutex());
-        pump_.reset();
-        slot_.reset();
+    // With the subscription: lets a pending sleep proceed (the connection's lock held).
+    void releaseDelayInhibitor() {
         if (delay_ >= 0) {
             ::close(delay_);
             delay_ = -1;
@@ -377,12 +425,11 @@ private:
     Connection connection_;
     const std::string productName_;
     WakeAlarm alarm_;
-    std::mutex startMutex_;
-    std::shared_ptr<Listening> listening_;
-    Slot slot_;
-    std::unique_ptr<Pump> pump_;
     int delay_ = -1; // guarded by the connection's lock
     std::atomic<bool> asleep_{false};
+    SignalSubscription subscription_{connection_, [this] {
+                                         releaseDelayInhibitor();
+                                     }};
 };
 
 class LogindUserActivity final : public UserActivitySource {
@@ -392,53 +439,35 @@ public:
     ~LogindUserActivity() override { stop(); }
 
     bool start(const dispatch::QueuePtr& queue, Handler changed, std::string* error) override {
-        std::lock_guard startGuard(startMutex_);
-        if (pump_) {
-            return true;
-        }
-        {
-            std::lock_guard guard(connection_.mutex());
-            sd_bus* bus = connection_.bus(error);
-            if (bus == nullptr) {
-                return false;
-            }
-            listening_ = std::make_shared<Listening>();
-            // Sessions come and go, their idle hints change (session objects), and
-            // inhibitors change (the manager's BlockInhibited property).
-            for (const char* rule :
-                 {"type='signal',sender='org.freedesktop.login1',"
-                  "interface='org.freedesktop.login1.Manager',member='SessionNew'",
-                  "type='signal',sender='org.freedesktop.login1',"
-                  "interface='org.freedesktop.login1.Manager',member='SessionRemoved'",
-                  "type='signal',sender='org.freedesktop.login1',"
-                  "interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
-                  "path_namespace='/org/freedesktop/login1'"}) {
-                Slot slot =
-                    addMatch(bus, rule, &LogindUserActivity::onSignal, listening_.get(), error);
-                if (!slot) {
-                    slots_.clear();
-                    return false;
+        return subscription_.start(
+            queue,
+            [](sd_bus* bus, Listening* listening, std::vector<Slot>& slots, std::string* error) {
+                // Sessions come and go, their idle hints change (session objects), and
+                // inhibitors change (the manager's BlockInhibited property).
+                for (const char* rule :
+                     {"type='signal',sender='org.freedesktop.login1',"
+                      "interface='org.freedesktop.login1.Manager',member='SessionNew'",
+                      "type='signal',sender='org.freedesktop.login1',"
+                      "interface='org.freedesktop.login1.Manager',member='SessionRemoved'",
+                      "type='signal',sender='org.freedesktop.login1',"
+                      "interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
+                      "path_namespace='/org/freedesktop/login1'"}) {
+                    Slot slot =
+                        addMatch(bus, rule, &LogindUserActivity::onSignal, listening, error);
+                    if (!slot) {
+                        return false;
+                    }
+                    slots.push_back(std::move(slot));
                 }
-                slots_.push_back(std::move(slot));
-            }
-            pump_ = Pump::start(
-                connection_, bus, queue,
-                [this, listening = listening_, changed = std::move(changed)] {
-                    processed(*listening, changed);
-                },
-                error);
-        }
-        if (!pump_) {
-            release();
-            return false;
-        }
-        return true;
+                return true;
+            },
+            [this, changed = std::move(changed)](Listening& listening) {
+                processed(listening, changed);
+            },
+            error);
     }
 
-    void stop() override {
-        std::lock_guard startGuard(startMutex_);
-        release();
-    }
+    void stop() override { subscription_.stop(); }
 
     UserActivity current() override {
         std::vector<Session> sessions;
@@ -454,13 +483,6 @@ public:
     }
 
 private:
-    // Ends the registration (the start lock held).
-    void release() {
-        std::lock_guard guard(connection_.mutex());
-        pump_.reset();
-        slots_.clear();
-    }
-
     static int onSignal(sd_bus_message*, void* userdata, sd_bus_error*) {
         auto* listening = static_cast<Listening*>(userdata);
         std::lock_guard guard(listening->mutex);
@@ -480,10 +502,7 @@ private:
 
     Connection connection_;
     const bool passiveKnown_;
-    std::mutex startMutex_;
-    std::shared_ptr<Listening> listening_;
-    std::vector<Slot> slots_;
-    std::unique_ptr<Pump> pump_;
+    SignalSubscription subscription_{connection_};
 };
 
 class LogindSleepPreventers final : public SleepPreventerSource {
