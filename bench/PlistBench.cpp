@@ -122,8 +122,7 @@ void BM_Binary_Write_Libplist(benchmark::State& state) {
 
 void BM_Xml_Read_Ours(benchmark::State& state) {
     const auto& text = xmlFile();
-    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()),
-                                              text.size());
+    const auto bytes = plist::bytesOf(text);
     for (auto _ : state) {
         auto value = plist::readXml(bytes, nullptr);
         benchmark::DoNotOptimize(value);

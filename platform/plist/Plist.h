@@ -7,9 +7,17 @@
 #include "platform/plist/Value.h"
 #include "platform/plist/Xml.h"
 
+#include <span>
+#include <string_view>
+
 namespace plist {
 
 enum class Format { Binary, Xml, Json };
+
+// The bytes of a text, as the readers take them.
+inline std::span<const std::uint8_t> bytesOf(std::string_view text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
 
 // Reads a binary or an XML property list, telling them apart by the binary signature;
 // `format` (when given) receives which one it was.

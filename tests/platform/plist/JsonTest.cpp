@@ -1,5 +1,7 @@
 #include "platform/plist/Json.h"
 
+#include "platform/plist/Plist.h"
+
 #include <gtest/gtest.h>
 #include <limits>
 
@@ -10,10 +12,6 @@ using plist::Data;
 using plist::Date;
 using plist::Dictionary;
 using plist::Value;
-
-std::span<const std::uint8_t> bytes(std::string_view s) {
-    return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
-}
 
 TEST(PlistJson, WritesPrettyJsonInKeyOrder) {
     const Value value(Dictionary{
@@ -59,7 +57,8 @@ TEST(PlistJson, RefusesWhatJsonCannotHold) {
 TEST(PlistJson, ReadsJson) {
     std::string error;
     auto value = plist::readJson(
-        bytes(R"({"i": -3, "u": 9223372036854775807, "r": 2.5, "b": false, "a": ["x", {}]})"),
+        plist::bytesOf(
+            R"({"i": -3, "u": 9223372036854775807, "r": 2.5, "b": false, "a": ["x", {}]})"),
         &error);
     ASSERT_TRUE(value) << error;
     EXPECT_TRUE(value->isIdenticalTo(Value(Dictionary{
@@ -69,14 +68,14 @@ TEST(PlistJson, ReadsJson) {
         {"b", false},
         {"a", Array{Value("x"), Value(Dictionary{})}},
     })));
-    EXPECT_FALSE(plist::readJson(bytes(R"({"a": [1, null]})"), &error));
+    EXPECT_FALSE(plist::readJson(plist::bytesOf(R"({"a": [1, null]})"), &error));
     EXPECT_EQ(error, "$.a[1]: null has no property-list form");
-    EXPECT_FALSE(plist::readJson(bytes("[18446744073709551615]"), &error));
+    EXPECT_FALSE(plist::readJson(plist::bytesOf("[18446744073709551615]"), &error));
     EXPECT_EQ(error, "$[0]: integer 18446744073709551615 out of the signed 64-bit range");
-    EXPECT_FALSE(plist::readJson(bytes("[1,"), &error));
+    EXPECT_FALSE(plist::readJson(plist::bytesOf("[1,"), &error));
     EXPECT_EQ(error.rfind("parse error at line 1", 0), 0u) << error;
-    EXPECT_FALSE(
-        plist::readJson(bytes(std::string(100000, '[') + std::string(100000, ']')), &error));
+    EXPECT_FALSE(plist::readJson(
+        plist::bytesOf(std::string(100000, '[') + std::string(100000, ']')), &error));
     EXPECT_EQ(error.substr(error.find(':')), ": containers nest deeper than 512 levels");
 }
 

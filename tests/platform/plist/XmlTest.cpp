@@ -11,20 +11,16 @@ using plist::Date;
 using plist::Dictionary;
 using plist::Value;
 
-std::span<const std::uint8_t> bytes(std::string_view s) {
-    return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
-}
-
 std::string readError(std::string_view xml) {
     std::string error;
-    auto value = plist::readXml(bytes(xml), &error);
+    auto value = plist::readXml(plist::bytesOf(xml), &error);
     EXPECT_FALSE(value) << description(*value);
     return error;
 }
 
 std::optional<Value> read(std::string_view xml) {
     std::string error;
-    auto value = plist::readXml(bytes(xml), &error);
+    auto value = plist::readXml(plist::bytesOf(xml), &error);
     EXPECT_TRUE(value) << error;
     return value;
 }
@@ -224,7 +220,7 @@ TEST(PlistRead, DetectsTheFormat) {
     EXPECT_TRUE(plist::read(*binary, &error, &format)->isIdenticalTo(value));
     EXPECT_EQ(format, plist::Format::Binary);
     auto xml = plist::writeXml(value, nullptr);
-    EXPECT_TRUE(plist::read(bytes(*xml), &error, &format)->isIdenticalTo(value));
+    EXPECT_TRUE(plist::read(plist::bytesOf(*xml), &error, &format)->isIdenticalTo(value));
     EXPECT_EQ(format, plist::Format::Xml);
 }
 

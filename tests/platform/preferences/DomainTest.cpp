@@ -26,8 +26,7 @@ void writeText(const fs::path& path, const std::string& text) {
 plist::Dictionary parse(const fs::path& path) {
     std::string text = readText(path);
     std::string error;
-    auto value = plist::read(
-        std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), &error);
+    auto value = plist::read(plist::bytesOf(text), &error);
     EXPECT_TRUE(value && value->isDictionary()) << error;
     return value && value->isDictionary() ? *value->asDictionary() : plist::Dictionary{};
 }

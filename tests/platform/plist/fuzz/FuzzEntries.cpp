@@ -6,10 +6,6 @@ namespace plist::fuzz {
 
 namespace {
 
-std::span<const std::uint8_t> bytes(const std::string& s) {
-    return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
-}
-
 // Binary is lossless: a value read from any input must survive write -> read -> write.
 std::optional<std::string> checkBinaryRoundTrip(const Value& value) {
     std::string error;
@@ -38,7 +34,7 @@ std::optional<std::string> checkXmlRoundTrip(const Value& value, bool mustWrite)
                                                       error)
                          : std::nullopt;
     }
-    auto back = readXml(bytes(*first), &error);
+    auto back = readXml(plist::bytesOf(*first), &error);
     if (!back) {
         // Deeper than libxml2's own limit: the only XML we write but cannot read.
         return error.find("Excessive depth") != std::string::npos
