@@ -72,6 +72,18 @@ inline TempFolder* installLogging(const char* category) {
     return folder;
 }
 
+// A temporary installation root for the rest of the program (the paths read
+// KEELBROOK_ROOT once per process), with the system log recorded.
+inline void useTemporaryRoot() {
+    static TempFolder* const root = [] {
+        auto* folder = new TempFolder;
+        setenv("KEELBROOK_ROOT", folder->path().c_str(), 1);
+        return folder;
+    }();
+    (void)root;
+    recorder();
+}
+
 inline std::string readFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream contents;

@@ -138,11 +138,7 @@ private:
 
 class SystemEventsManagerTest : public testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        static logtest::TempFolder* const root = new logtest::TempFolder;
-        setenv("KEELBROOK_ROOT", root->path().c_str(), 1);
-        logtest::recorder();
-    }
+    static void SetUpTestSuite() { logtest::useTemporaryRoot(); }
 
     void SetUp() override {
         std::error_code ignored;
