@@ -49,14 +49,20 @@ void VRNActivity::_prepareNextTarget() {
     }
     VRNLog(VRNLogLevelDebug, "[%@] Last run: %@.", _identifier, stringFromDate(_lastRunDate));
     VRNLog(VRNLogLevelDebug, "[%@] Last try: %@.", _identifier, stringFromDate(_lastTryDate));
-    if (auto components = _criteria->dateComponents()) {
-        _prepareWithDateComponents(*components, _criteria->delay(), _criteria->runASAPIfMissed());
-    } else if (auto interval = _criteria->interval()) {
-        _prepareWithInterval(*interval, _criteria->delay(), _criteria->leeway());
-    } else if (auto delay = _criteria->delay()) {
-        _prepareWithDelay(*delay, _criteria->leeway());
-    } else {
+    switch (_criteria->scheduleMode()) {
+    case VRNActivityScheduleMode::Calendar:
+        _prepareWithDateComponents(*_criteria->dateComponents(), _criteria->delay(),
+                                   _criteria->runASAPIfMissed());
+        break;
+    case VRNActivityScheduleMode::Interval:
+        _prepareWithInterval(*_criteria->interval(), _criteria->delay(), _criteria->leeway());
+        break;
+    case VRNActivityScheduleMode::DelayOnly:
+        _prepareWithDelay(*_criteria->delay(), _criteria->leeway());
+        break;
+    case VRNActivityScheduleMode::None:
         VRNLog(VRNLogLevelError, "[%@] Bad criteria.", _identifier);
+        break;
     }
 }
 
