@@ -13,6 +13,7 @@
 #include <mutex>
 #include <syslog.h>
 #include <unistd.h>
+#include <vector>
 
 std::atomic<bool> VRNLOG_UNIFIED{false};
 
@@ -27,6 +28,12 @@ struct LogState {
 };
 
 std::atomic<const LogState*> logState{nullptr};
+
+// Serialises VRNLogInit and the test reset.
+std::mutex initLock;
+
+// States a test reset replaced: closed but kept, as a thread may still be writing a line.
+std::vector<const LogState*>* retiredStates = new std::vector<const LogState*>;
 
 // Serialises syslog sends; exists from the first one on.
 std::atomic<dispatch::LockQueue*> legacyQueue{nullptr};
@@ -177,18 +184,19 @@ void VRNLogFailureText(std::string_view text) {
 }
 
 void VRNLogInit(const char* subsystem, const char* category) {
-    static std::once_flag once;
-    std::call_once(once, [&] {
-        VRNLOG_UNIFIED.store(
-            VRNSystemVersionManager::sharedManager().runningAtLeast(VRNSystemVersion10_12));
-        auto* state = new LogState; // lives for the whole process
-        state->subsystem = subsystem;
-        state->category = category;
-        state->pid = getpid();
-        state->file = new VRNLogFile(VRNLogGetParentPath(), category);
-        state->file->open();
-        logState.store(state, std::memory_order_release);
-    });
+    std::lock_guard guard(initLock);
+    if (logState.load(std::memory_order_acquire) != nullptr) {
+        return;
+    }
+    VRNLOG_UNIFIED.store(
+        VRNSystemVersionManager::sharedManager().runningAtLeast(VRNSystemVersion10_12));
+    auto* state = new LogState; // lives for the whole process
+    state->subsystem = subsystem;
+    state->category = category;
+    state->pid = getpid();
+    state->file = new VRNLogFile(VRNLogGetParentPath(), category);
+    state->file->open();
+    logState.store(state, std::memory_order_release);
 }
 
 std::string VRNLogParentPathForUser(uid_t effectiveUser, uid_t realUser) {
@@ -209,6 +217,14 @@ void _VRNLogSync() {
 }
 
 namespace vrnlog {
+
+void resetForTesting() {
+    std::lock_guard guard(initLock);
+    if (const LogState* state = logState.exchange(nullptr, std::memory_order_acq_rel)) {
+        state->file->close();
+        retiredStates->push_back(state);
+    }
+}
 
 void statement(int level, std::string_view format, std::span<const vrnformat::Arg> args) {
     const std::string* message = formatMessage(format, args);

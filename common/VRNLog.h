@@ -30,8 +30,9 @@ extern std::atomic<bool> VRNLOG_UNIFIED;
 // version, creates the log folder and opens "<category>.log". Later calls do nothing.
 void VRNLogInit(const char* subsystem, const char* category);
 
-// "/Library/Logs/Keelbrook" (relocated under KEELBROOK_ROOT) when the effective or the real
-// user is root, else "~/Library/Logs/Keelbrook".
+// The log folder: "/Library/Logs/Keelbrook" (on Linux /var/log/keelbrook, through
+// paths::path) when the effective or the real user is root, else "~/Library/Logs/Keelbrook"
+// (the user's $XDG_STATE_HOME/keelbrook/log).
 std::string VRNLogGetParentPath();
 std::string VRNLogParentPathForUser(uid_t effectiveUser, uid_t realUser);
 
@@ -43,6 +44,10 @@ namespace vrnlog {
 void statement(int level, std::string_view format, std::span<const vrnformat::Arg> args);
 void fileWriter(int level, std::string_view format, std::span<const vrnformat::Arg> args);
 void legacyWriter(int level, std::string_view format, std::span<const vrnformat::Arg> args);
+
+// Test seam: closes the log file and forgets VRNLogInit, so that a test program can start
+// logging again (in a new installation root) as another process would.
+void resetForTesting();
 } // namespace vrnlog
 
 // The logging statement: to the journal when VRNLOG_UNIFIED, otherwise to syslog unless the

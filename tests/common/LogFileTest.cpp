@@ -1,5 +1,6 @@
 #include "LogTestSupport.h"
 #include "common/VRNLogFile.h"
+#include "platform/paths/Paths.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -126,7 +127,7 @@ TEST_F(LogFileTest, SymbolicLinkAtTheLogPathIsRefused) {
     EXPECT_EQ(entries[0].priority, LOG_ERR);
 }
 
-TEST_F(LogFileTest, FailedReopenAfterRotationFailsOneWriteThenDropsLines) {
+TEST_F(LogFileTest, FailedReopenAfterRotationIsToldOnceThenDropsLines) {
     VRNLogFile file(dir().string(), "ctl", 1);
     file.open();
     file.write("a\n");
@@ -137,9 +138,107 @@ TEST_F(LogFileTest, FailedReopenAfterRotationFailsOneWriteThenDropsLines) {
 
     auto entries = recorder().take();
     ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].message,
-              "Failed to write to log file (" + std::to_string(EBADF) + ") 'b\n'.");
+    EXPECT_EQ(entries[0].message, "Failed to open log file (" + std::to_string(ENOENT) + ").");
 }
+
+// A link that takes the current file's place where the rotation cannot move it away (every
+// generation's name is held by a folder): the reopen refuses it, and that refusal is what is
+// told, once, not a failed write of the next line.
+TEST_F(LogFileTest, LinkFoundAtTheLogPathWhenReopeningIsToldAsTheOpenFailure) {
+    VRNLogFile file(dir().string(), "ctl", 1);
+    file.open();
+    file.write("a\n");
+    const auto target = folder_.path() / "target";
+    { std::ofstream(target) << "precious\n"; }
+    std::filesystem::remove(dir() / "ctl.log");
+    std::filesystem::create_symlink(target, dir() / "ctl.log");
+    std::filesystem::create_directories(dir() / "ctl.0.log");
+    for (int generation = 1; generation < VRNLogFile::kGenerations; ++generation) {
+        std::filesystem::create_directories(file.generationPath(generation) + "/full");
+    }
+
+    file.write("b\n");
+    file.write("c\n");
+    EXPECT_FALSE(file.isOpen());
+    EXPECT_EQ(readFile(target), "precious\n");
+    auto entries = recorder().take();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].message, "Failed to open log file (" + std::to_string(ELOOP) + ").");
+    EXPECT_EQ(entries[0].priority, LOG_ERR);
+}
+
+// The root's and a user's log folders alike: a link in the folder's place is refused, and
+// a folder swapped for a link after the start is not followed, not even by the rotation.
+class LogFolderTest : public LogFileTest, public testing::WithParamInterface<const char*> {
+protected:
+    std::filesystem::path logFolder() const {
+        const std::string_view which = GetParam();
+        if (which == "system") {
+            return testsupport::locationIn(folder_.path(), "/Library/Logs/Keelbrook");
+        }
+        const auto user = paths::userFolders((folder_.path() / "home").c_str(), nullptr, nullptr);
+        return paths::userLocation("Library/Logs/Keelbrook", user);
+    }
+    // A folder of the same user that a link would lead the writer into.
+    std::filesystem::path elsewhere() const {
+        auto other = folder_.path() / "elsewhere";
+        std::filesystem::create_directories(other);
+        return other;
+    }
+};
+
+TEST_P(LogFolderTest, LinkInPlaceOfTheFolderIsRefused) {
+    const auto other = elsewhere();
+    std::filesystem::create_directories(logFolder().parent_path());
+    std::filesystem::create_directory_symlink(other, logFolder());
+
+    VRNLogFile file(logFolder().string(), "ctl");
+    file.open();
+    file.write("line\n");
+    EXPECT_FALSE(file.isOpen());
+    EXPECT_TRUE(std::filesystem::is_empty(other));
+    auto entries = recorder().take();
+    ASSERT_EQ(entries.size(), 1u);
+    // O_DIRECTORY | O_NOFOLLOW on a link: the kernel answers ENOTDIR.
+    EXPECT_EQ(entries[0].message, "Failed to open log file (" + std::to_string(ENOTDIR) + ").");
+}
+
+TEST_P(LogFolderTest, FolderSwappedForALinkKeepsLinesAndRotationsInTheOpenedFolder) {
+    const auto other = elsewhere();
+    VRNLogFile file(logFolder().string(), "ctl", 1);
+    file.open();
+    file.write("before\n");
+    const auto moved = folder_.path() / "moved";
+    std::filesystem::rename(logFolder(), moved);
+    std::filesystem::create_directory_symlink(other, logFolder());
+
+    file.write("after\n"); // rotates first
+    EXPECT_TRUE(std::filesystem::is_empty(other));
+    EXPECT_EQ(readFile(moved / "ctl.0.log"), "before\n");
+    EXPECT_EQ(readFile(moved / "ctl.log"), "after\n");
+    EXPECT_TRUE(recorder().take().empty());
+}
+
+TEST_P(LogFolderTest, FolderOfAnotherUserIsRefused) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "only root can give a folder to another user";
+    }
+    constexpr uid_t nobody = 65534;
+    std::filesystem::create_directories(logFolder());
+    ASSERT_EQ(chown(logFolder().c_str(), nobody, nobody), 0);
+
+    VRNLogFile file(logFolder().string(), "ctl");
+    file.open();
+    file.write("line\n");
+    EXPECT_FALSE(file.isOpen());
+    EXPECT_FALSE(std::filesystem::exists(logFolder() / "ctl.log"));
+    auto entries = recorder().take();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].message,
+              "Failed to open log file (" + std::to_string(VRNLogFile::kFolderNotOwned) + ").");
+}
+
+INSTANTIATE_TEST_SUITE_P(RootAndUser, LogFolderTest, testing::Values("system", "user"));
 
 TEST_F(LogFileTest, WriteErrorIsReportedAndLengthUnchanged) {
     std::filesystem::create_directories(dir());

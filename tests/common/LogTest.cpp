@@ -65,7 +65,10 @@ protected:
 TEST_F(LogTest, InitChoosesTheJournalAndOpensTheCategoryFileInTheUsersFolder) {
     EXPECT_TRUE(VRNLOG_UNIFIED); // the build's feature level is above 10.12
     EXPECT_TRUE(std::filesystem::exists(logPath()));
-    EXPECT_EQ(VRNLogGetParentPath().rfind(folder_->path().string(), 0), 0u);
+    const auto expected = geteuid() == 0 || getuid() == 0
+                              ? testsupport::locationIn(folder_->path(), "/Library/Logs/Keelbrook")
+                              : folder_->path() / "home/.local/state/keelbrook/log";
+    EXPECT_EQ(VRNLogGetParentPath(), expected.string());
 }
 
 TEST_F(LogTest, LineHasDateCategoryProcessAndMessage) {
@@ -174,12 +177,40 @@ TEST_F(LogTest, ConcurrentStatementsWriteWholeLines) {
 }
 
 TEST_F(LogTest, RootLogsInTheSystemFolderOthersInTheirHome) {
-    const std::string system = folder_->path().string() + "/Library/Logs/Keelbrook";
-    const std::string home = folder_->path().string() + "/home/Library/Logs/Keelbrook";
+    const std::string system = folder_->path().string() + "/var/log/keelbrook";
+    const std::string home = folder_->path().string() + "/home/.local/state/keelbrook/log";
     EXPECT_EQ(VRNLogParentPathForUser(0, 0), system);
     EXPECT_EQ(VRNLogParentPathForUser(0, 501), system);
     EXPECT_EQ(VRNLogParentPathForUser(501, 0), system);
     EXPECT_EQ(VRNLogParentPathForUser(501, 501), home);
+}
+
+// A deliverable starting where its log file's path holds a link: the open failure is told
+// once, and the lines that follow are dropped without a word.
+TEST(LogStartTest, LinkAtTheLogPathIsToldOnceAndFileLoggingStaysOff) {
+    logtest::TempFolder root;
+    testsupport::useAsInstallationRoot(root.path());
+    const std::filesystem::path folder = VRNLogGetParentPath();
+    std::filesystem::create_directories(folder);
+    const auto target = root.path() / "target";
+    { std::ofstream(target) << "precious\n"; }
+    std::filesystem::create_symlink(target, folder / "ctl.log");
+    recorder().take();
+
+    logtest::restartLogging("ctl");
+    VRNLog(VRNLogLevelDefault, "one");
+    VRNLog(VRNLogLevelError, "two");
+
+    EXPECT_EQ(logtest::readFile(target), "precious\n");
+    std::vector<std::string> failures;
+    for (const auto& entry : recorder().take()) {
+        if (entry.subsystem.empty()) {
+            failures.push_back(entry.message);
+        }
+    }
+    EXPECT_EQ(failures,
+              std::vector<std::string>{"Failed to open log file (" + std::to_string(ELOOP) + ")."});
+    vrnlog::resetForTesting();
 }
 
 } // namespace

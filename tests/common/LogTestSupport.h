@@ -5,6 +5,7 @@
 
 #include "common/VRNLog.h"
 #include "platform/syslog/SystemLog.h"
+#include "tests/support/InstallationRoot.h"
 #include "tests/support/TempFolder.h"
 
 #include <cstdlib>
@@ -60,24 +61,29 @@ inline RecordingBackend& recorder() {
 
 using TempFolder = testsupport::TempFolder;
 
-// Logging set up once for a test program, as a deliverable does in main, inside a new
-// temporary installation root (with HOME below it), recording the system log. The folder
-// is the caller's to delete.
+// Logging started again in the current installation root, recording the system log, as
+// a new process of the deliverable would start it in main.
+inline void restartLogging(const char* category) {
+    recorder();
+    vrnlog::resetForTesting();
+    VRNLogInit("com.vornhal.keelbrook", category);
+}
+
+// Logging started afresh for a test suite inside a new temporary installation root (with
+// HOME below it). The folder is the caller's to delete; the next call starts over in a
+// folder of its own, so a test program can be repeated.
 inline TempFolder* installLogging(const char* category) {
     auto* folder = new TempFolder;
-    setenv("KEELBROOK_ROOT", folder->path().c_str(), 1);
-    setenv("HOME", (folder->path() / "home").c_str(), 1);
-    recorder();
-    VRNLogInit("com.vornhal.keelbrook", category);
+    testsupport::useAsInstallationRoot(folder->path());
+    restartLogging(category);
     return folder;
 }
 
-// A temporary installation root for the rest of the program (the paths read
-// KEELBROOK_ROOT once per process), with the system log recorded.
+// A temporary installation root for the rest of the program, with the system log recorded.
 inline void useTemporaryRoot() {
     static TempFolder* const root = [] {
         auto* folder = new TempFolder;
-        setenv("KEELBROOK_ROOT", folder->path().c_str(), 1);
+        testsupport::useAsInstallationRoot(folder->path());
         return folder;
     }();
     (void)root;
