@@ -118,6 +118,18 @@ std::string temporaryName(const std::string& file) {
     return file + suffix;
 }
 
+// Whether `file` lies in the user's home or the user's preferences folder (which may be
+// elsewhere, by XDG_CONFIG_HOME): such files are kept private to the user.
+bool isUserFile(const std::string& file) {
+    for (const std::string& folder :
+         {paths::homePath(""), paths::homePath("Library/Preferences")}) {
+        if (!folder.empty() && file.starts_with(folder + "/")) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 Domain::Domain(std::string name, Scope scope)
@@ -126,8 +138,7 @@ Domain::Domain(std::string name, Scope scope)
                        : paths::homePath("Library/Preferences/" + name + ".plist")) {}
 
 Domain::Domain(std::string name, std::string file)
-    : name_(std::move(name)), file_(std::move(file)),
-      userScope_(file_.rfind(paths::homePath(""), 0) == 0 && !paths::homePath("").empty()) {}
+    : name_(std::move(name)), file_(std::move(file)), userScope_(isUserFile(file_)) {}
 
 void Domain::setWriteObserver(std::function<void(WriteStep)> observer) {
     std::lock_guard lock(mutex_);

@@ -11,8 +11,8 @@
 namespace prefs {
 
 enum class Scope {
-    System, // /Library/Preferences/<domain>.plist (relocated under KEELBROOK_ROOT)
-    User,   // ~/Library/Preferences/<domain>.plist
+    System, // /Library/Preferences/<domain>.plist: /var/lib/keelbrook/preferences (paths::path)
+    User,   // ~/Library/Preferences/<domain>.plist: $XDG_CONFIG_HOME/keelbrook (paths::homePath)
 };
 
 // Where a write may be interrupted, for tests that check a crash never tears the file.

@@ -1,11 +1,13 @@
 #include "platform/preferences/Domain.h"
 
+#include "platform/paths/Paths.h"
 #include "platform/plist/Plist.h"
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -177,14 +179,40 @@ TEST(DomainLocationTest, SystemDomainsLiveUnderTheRootUserDomainsUnderHome) {
         {
             setenv("KEELBROOK_ROOT", "/tmp/kbroot", 1);
             setenv("HOME", "/home/u", 1);
+            unsetenv("XDG_CONFIG_HOME");
+            paths::rereadRootForTesting();
             bool ok =
                 prefs::Domain("com.apple.TimeMachine", prefs::Scope::System).file() ==
-                    "/tmp/kbroot/Library/Preferences/com.apple.TimeMachine.plist" &&
+                    "/tmp/kbroot/var/lib/keelbrook-engine/com.apple.TimeMachine.plist" &&
+                prefs::Domain("com.vornhal.keelbrook.scheduler", prefs::Scope::System).file() ==
+                    "/tmp/kbroot/var/lib/keelbrook/preferences/"
+                    "com.vornhal.keelbrook.scheduler.plist" &&
                 prefs::Domain("com.vornhal.keelbrook.application", prefs::Scope::User).file() ==
-                    "/home/u/Library/Preferences/com.vornhal.keelbrook.application.plist";
+                    "/home/u/.config/keelbrook/com.vornhal.keelbrook.application.plist";
             std::exit(ok ? 0 : 1);
         },
         testing::ExitedWithCode(0), "");
+}
+
+// The user's preferences folder may lie outside the home (XDG_CONFIG_HOME): its files are
+// still the user's own, private to the user.
+TEST(DomainLocationTest, UserDomainsOutsideTheHomeStayPrivate) {
+    char pattern[] = "/tmp/kb-prefs-XXXXXX";
+    const fs::path folder = mkdtemp(pattern);
+    EXPECT_EXIT(
+        {
+            setenv("HOME", (folder / "home").c_str(), 1);
+            setenv("XDG_CONFIG_HOME", (folder / "config").c_str(), 1);
+            prefs::Domain user("com.vornhal.keelbrook.application", prefs::Scope::User);
+            struct stat info {};
+            bool ok = user.file() == (folder / "config/keelbrook").string() +
+                                         "/com.vornhal.keelbrook.application.plist" &&
+                      user.setValue("Key", 1) && stat(user.file().c_str(), &info) == 0 &&
+                      (info.st_mode & 0777) == 0600;
+            std::exit(ok ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+    fs::remove_all(folder);
 }
 
 } // namespace
