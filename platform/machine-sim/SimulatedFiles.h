@@ -8,7 +8,7 @@
 #include <string>
 
 // The simulated machine's files, all property lists in one folder
-// ($KEELBROOK_ROOT/var/run/keelbrook/simulated):
+// ("/var/run/keelbrook/simulated", on Linux /run/keelbrook/simulated, through paths::path):
 //   user-activity.plist, system-load.plist, thermal.plist, power-source.plist,
 //   network-type.plist   {"State": name}; thermal.plist may add {"Available": false}
 //   capabilities.plist   {"Capabilities": bits, "Event": n}; every change has a new n

@@ -41,6 +41,11 @@ int main(int argc, char** argv) {
                      kbeactivity::usageText().c_str());
         return kUsageStatus;
     }
+    // The tool changes the installation's state store: only ever below a root of its own.
+    if (!paths::relocatable()) {
+        std::fprintf(stderr, "kbeactivity: this build does not honour KEELBROOK_ROOT\n");
+        return kUsageStatus;
+    }
     const auto root = paths::rootFromEnvironment(&error);
     if (!root || root->empty()) {
         std::fprintf(stderr, "kbeactivity: %s\n",

@@ -71,8 +71,7 @@ TEST_F(SimulatedSourcesTest, StateFilesAreFollowedWhileStarted) {
     EXPECT_EQ(power.values().size(), 1u);
 
     // A file that is no property list reads as the first value.
-    root.write(std::string("var/run/keelbrook/simulated/") + sim::stateFile<UserActivity>(),
-               "garbage");
+    root.write(std::string("run/keelbrook/simulated/") + sim::stateFile<UserActivity>(), "garbage");
     clock().drain();
     EXPECT_EQ(activity.values().back(), UserActivity::Idle);
     sources.userActivity->stop();
@@ -180,7 +179,7 @@ TEST_F(SimulatedSourcesTest, OtherProcessesHoldsAreAddedListedAndRemoved) {
     ASSERT_TRUE(sources.sleepPreventers->copyHolds(&holds, &error)) << error;
     EXPECT_EQ(holds, std::vector<SleepHold>{music});
 
-    root.write("var/run/keelbrook/simulated/sleep-holds.plist", "not a property list");
+    root.write("run/keelbrook/simulated/sleep-holds.plist", "not a property list");
     EXPECT_FALSE(sources.sleepPreventers->copyHolds(&holds, &error));
     EXPECT_NE(error.find("sleep-holds.plist"), std::string::npos);
 }
