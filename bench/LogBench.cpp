@@ -35,6 +35,7 @@ void BM_VRNLog(benchmark::State& state) {
     systemlog::setBackend(&noSystemLog);
     setenv("KEELBROOK_ROOT", benchFolder().c_str(), 1);
     setenv("HOME", (benchFolder() / "home").c_str(), 1);
+    unsetenv("XDG_STATE_HOME"); // the user log folder, else outside the bench folder
     VRNLogInit("com.vornhal.keelbrook", "bench");
     const std::string activity = "com.vornhal.keelbrook.backup";
     std::int64_t line = 0;
