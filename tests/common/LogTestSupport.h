@@ -6,6 +6,7 @@
 #include "common/VRNLog.h"
 #include "platform/syslog/SystemLog.h"
 #include "tests/support/TempFolder.h"
+#include "tests/support/TestEnvironment.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -68,6 +69,7 @@ inline TempFolder* installLogging(const char* category) {
     setenv("KEELBROOK_ROOT", folder->path().c_str(), 1);
     setenv("HOME", (folder->path() / "home").c_str(), 1);
     recorder();
+    testsupport::installEnvironment();
     VRNLogInit("com.vornhal.keelbrook", category);
     return folder;
 }
