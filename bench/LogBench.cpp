@@ -2,6 +2,7 @@
 // formatted for every line, system log left out) beside spdlog's file sink flushing every
 // line with a pattern carrying the same date fields.
 
+#include "common/VRNEnvironment.h"
 #include "common/VRNLog.h"
 #include "platform/syslog/SystemLog.h"
 
@@ -36,6 +37,9 @@ void BM_VRNLog(benchmark::State& state) {
     setenv("KEELBROOK_ROOT", benchFolder().c_str(), 1);
     setenv("HOME", (benchFolder() / "home").c_str(), 1);
     unsetenv("XDG_STATE_HOME"); // the user log folder, else outside the bench folder
+    if (!VRNEnvironment::installed()) {
+        VRNEnvironment::install(VRNEnvironment::fromProcess(nullptr));
+    }
     VRNLogInit("com.vornhal.keelbrook", "bench");
     const std::string activity = "com.vornhal.keelbrook.backup";
     std::int64_t line = 0;

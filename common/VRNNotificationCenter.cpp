@@ -1,10 +1,11 @@
 #include "common/VRNNotificationCenter.h"
 
+#include "common/VRNEnvironment.h"
+
 #include <vector>
 
 VRNNotificationCenter& VRNNotificationCenter::defaultCenter() {
-    static VRNNotificationCenter* const center = new VRNNotificationCenter();
-    return *center;
+    return *VRNEnvironment::shared().notifications;
 }
 
 VRNNotificationCenter::Token

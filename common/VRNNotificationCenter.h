@@ -18,6 +18,7 @@ public:
     using Token = uint64_t;
     using Handler = std::function<void(const std::string& name, const std::any& object)>;
 
+    // The centre of the process's environment.
     static VRNNotificationCenter& defaultCenter();
 
     // `queue` may be null: the handler then runs on the posting thread.

@@ -1,5 +1,7 @@
 #include "common/VRNSystemVersionManager.h"
 
+#include "common/VRNEnvironment.h"
+
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -9,7 +11,7 @@ namespace {
 constexpr VRNOperatingSystemVersion kFeatureLevel{15, 0, 0};
 constexpr VRNOperatingSystemVersion kFirstReportingVersion{10, 10, 0};
 
-VRNOperatingSystemVersion runningVersion() {
+VRNOperatingSystemVersion overriddenVersion() {
     const char* text = std::getenv("KEELBROOK_SYSTEM_VERSION");
     if (text == nullptr) {
         return kFeatureLevel;
@@ -49,9 +51,12 @@ std::optional<VRNOperatingSystemVersion> VRNOperatingSystemVersion::parse(std::s
     return std::nullopt;
 }
 
-VRNSystemVersionManager& VRNSystemVersionManager::sharedManager() {
-    static VRNSystemVersionManager* const manager = new VRNSystemVersionManager(runningVersion());
-    return *manager;
+VRNSystemVersionManager VRNSystemVersionManager::fromProcess() {
+    return VRNSystemVersionManager(overriddenVersion());
+}
+
+const VRNSystemVersionManager& VRNSystemVersionManager::sharedManager() {
+    return *VRNEnvironment::shared().versions;
 }
 
 bool VRNSystemVersionManager::canReportVersion() const {

@@ -25,10 +25,14 @@ struct VRNOperatingSystemVersion {
 };
 
 // Answers which operating-system features are available: the feature level the build
-// provides (15.0.0), or KEELBROOK_SYSTEM_VERSION when it is set and well formed.
+// provides (15.0.0), or another one a test or a program's environment chose.
 class VRNSystemVersionManager {
 public:
-    static VRNSystemVersionManager& sharedManager();
+    // The one of the process's environment.
+    static const VRNSystemVersionManager& sharedManager();
+    // The feature level, or KEELBROOK_SYSTEM_VERSION when it is set and well formed (a
+    // malformed value is reported on standard error and ignored).
+    static VRNSystemVersionManager fromProcess();
 
     explicit VRNSystemVersionManager(VRNOperatingSystemVersion version) : version_(version) {}
 

@@ -1,5 +1,6 @@
 // Shows the runtime at work: queues that funnel into the main queue, a wall-clock timer, a
 // child process reaped through its exit source, and a group that ends the program.
+#include "common/VRNEnvironment.h"
 #include "common/VRNProcessInfo.h"
 #include "common/VRNQueue.h"
 #include "common/VRNSystemVersionManager.h"
@@ -39,15 +40,18 @@ std::string wallClockText() {
 
 int main() {
     started = dispatch::monotonicNow();
-    auto& versions = VRNSystemVersionManager::sharedManager();
+    // The composition root: this demo reads no machine state.
+    VRNEnvironment::install(VRNEnvironment::fromProcess(nullptr));
+    const VRNEnvironment& environment = VRNEnvironment::shared();
+    const auto& versions = *environment.versions;
     std::printf("%s (%s): feature level %ld.%ld.%ld, main queue \"%s\"\n",
                 VRNProcessInfo::productName().c_str(), VRNProcessInfo::productIdentifier().c_str(),
                 versions.version().majorVersion, versions.version().minorVersion,
-                versions.version().patchVersion, VRNQueueMain()->label().c_str());
+                versions.version().patchVersion, environment.logicQueue->label().c_str());
 
     dispatch::Group everything;
-    auto backups = VRNQueueCreate("com.vornhal.keelbrook.backup-manager", VRNQueueMain());
-    auto controller = VRNQueueCreate("com.vornhal.keelbrook.main", VRNQueueMain());
+    auto backups = VRNQueueCreate("com.vornhal.keelbrook.backup-manager", environment.logicQueue);
+    auto controller = VRNQueueCreate("com.vornhal.keelbrook.main", environment.logicQueue);
 
     // Two queues on the main queue: their items interleave but never overlap.
     for (int i = 1; i <= 3; ++i) {
@@ -99,7 +103,7 @@ int main() {
         return 1;
     }
 
-    everything.notify(VRNQueueMain(), [] {
+    everything.notify(environment.logicQueue, [] {
         say("com.vornhal.main", "all done; exiting from a queue item");
         std::exit(0);
     });

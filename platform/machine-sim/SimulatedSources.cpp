@@ -242,4 +242,8 @@ std::unique_ptr<PowerAssertions> createSimulatedPowerAssertions() {
     return std::make_unique<SimulatedPowerAssertions>();
 }
 
+std::shared_ptr<Machine> createSimulatedMachine() {
+    return makeMachine("simulated", createSimulatedSources, createSimulatedPowerAssertions);
+}
+
 } // namespace machine

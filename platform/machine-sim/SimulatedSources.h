@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/machine/Machine.h"
 #include "platform/machine/Sources.h"
 
 #include <memory>
@@ -10,5 +11,7 @@ namespace machine {
 // watched with inotify, and this process's power assertions recorded there.
 Sources createSimulatedSources(const SourceOptions& options);
 std::unique_ptr<PowerAssertions> createSimulatedPowerAssertions();
+// The simulated machine as a whole.
+std::shared_ptr<Machine> createSimulatedMachine();
 
 } // namespace machine

@@ -109,4 +109,10 @@ std::unique_ptr<PowerAssertions> createLinuxPowerAssertions(LinuxSeams seams) {
     return logind::createPowerAssertions(std::move(seams.bus));
 }
 
+std::shared_ptr<Machine> createLinuxMachine() {
+    return makeMachine(
+        "linux", [](const SourceOptions& options) { return createLinuxSources(options); },
+        [] { return createLinuxPowerAssertions(); });
+}
+
 } // namespace machine

@@ -2,6 +2,7 @@
 
 #include "platform/machine/EventFeed.h"
 #include "platform/machine/Logind.h"
+#include "platform/machine/Machine.h"
 #include "platform/machine/Sources.h"
 #include "platform/machine/WakeAlarm.h"
 
@@ -34,5 +35,7 @@ inline constexpr const char* kPressureTrigger = "some 400000 2000000";
 Sources createLinuxSources(const SourceOptions& options, LinuxSeams seams = LinuxSeams::system());
 std::unique_ptr<PowerAssertions>
 createLinuxPowerAssertions(LinuxSeams seams = LinuxSeams::system());
+// The real machine: its sources and assertions on the real system.
+std::shared_ptr<Machine> createLinuxMachine();
 
 } // namespace machine

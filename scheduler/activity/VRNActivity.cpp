@@ -1,8 +1,8 @@
 #include "scheduler/activity/VRNActivity.h"
 
+#include "common/VRNEnvironment.h"
 #include "common/VRNLog.h"
 #include "common/VRNQueue.h"
-#include "platform/machine-sim/Machine.h"
 
 #include <algorithm>
 #include <atomic>
@@ -42,14 +42,18 @@ cal::Date VRNDateNow() {
 }
 
 VRNActivity::Environment VRNActivity::sharedEnvironment() {
+    const VRNEnvironment& process = VRNEnvironment::shared();
     return Environment{&VRNActivityManager::sharedManager(),
-                       &VRNSystemEventsManager::sharedManager(), &machine::sharedPowerAssertions(),
-                       &VRNNotificationCenter::defaultCenter(), [] {
+                       &VRNSystemEventsManager::sharedManager(),
+                       &process.requireMachine().powerAssertions(),
+                       process.notifications.get(),
+                       [] {
                            static std::mutex mutex;
                            static std::mt19937 generator(std::random_device{}());
                            std::lock_guard lock(mutex);
                            return static_cast<std::uint32_t>(generator());
-                       }};
+                       },
+                       process.logicQueue};
 }
 
 std::shared_ptr<VRNActivity> VRNActivity::initWithIdentifier(std::string identifier) {
@@ -63,7 +67,7 @@ std::shared_ptr<VRNActivity> VRNActivity::initWithIdentifier(std::string identif
 
 VRNActivity::VRNActivity(std::string identifier, Environment environment)
     : _environment(std::move(environment)),
-      _internalQueue(VRNQueueCreate("com.vornhal.activity", VRNQueueMain())),
+      _internalQueue(VRNQueueCreate("com.vornhal.activity", _environment.logicQueue)),
       _identifier(std::move(identifier)) {
     _lastRunDate = storedDate(*_environment.store, "LastRun", _identifier);
     _lastTryDate = storedDate(*_environment.store, "LastTry", _identifier);

@@ -62,13 +62,15 @@ public:
     using CompletionHandler = std::function<void(unsigned long result)>;
     using Block = std::function<void(CompletionHandler completionHandler)>;
 
-    // What an activity works with; the shared instances by default, injected in tests.
+    // What an activity works with: the shared instances of the process's environment by
+    // default, injected in tests and tools.
     struct Environment {
         VRNActivityManager* store;
         VRNSystemEventsManager* events;
         machine::PowerAssertions* powerAssertions;
         VRNNotificationCenter* notifications;
         std::function<std::uint32_t()> random; // uniform 32-bit draws
+        dispatch::QueuePtr logicQueue;         // where the activity's own queue runs
     };
     static Environment sharedEnvironment();
 

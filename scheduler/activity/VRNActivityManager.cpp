@@ -1,20 +1,21 @@
 #include "scheduler/activity/VRNActivityManager.h"
 
 #include "common/VRNLog.h"
-#include "common/VRNNotificationCenter.h"
 #include "common/VRNQueue.h"
 #include "platform/calendar/BootDate.h"
 #include "platform/paths/Paths.h"
 
 VRNActivityManager& VRNActivityManager::sharedManager() {
     static VRNActivityManager* const manager = [] {
-        auto* m =
-            new VRNActivityManager(std::make_shared<prefs::Domain>(kDomain, prefs::Scope::System),
-                                   cal::sharedCalendar(), readBootDate());
+        const VRNEnvironment& environment = VRNEnvironment::shared();
+        auto* m = new VRNActivityManager(
+            environment, std::make_shared<prefs::Domain>(kDomain, prefs::Scope::System),
+            cal::sharedCalendar(), readBootDate());
         // Follow the system time zone; the watcher moves the shared calendar to it first.
         std::string error;
         m->_timeZoneWatcher = cal::TimeZoneWatcher::start(
-            VRNQueueCreate("com.vornhal.activity-manager.time-zone", VRNQueueMain()), &error);
+            VRNQueueCreate("com.vornhal.activity-manager.time-zone", environment.logicQueue),
+            &error);
         if (m->_timeZoneWatcher) {
             m->_timeZoneWatcher->addObserver(
                 [m](const std::string&) { m->systemTimeZoneDidChange(); });
@@ -24,10 +25,11 @@ VRNActivityManager& VRNActivityManager::sharedManager() {
     return *manager;
 }
 
-VRNActivityManager::VRNActivityManager(std::shared_ptr<prefs::Domain> defaults,
+VRNActivityManager::VRNActivityManager(const VRNEnvironment& environment,
+                                       std::shared_ptr<prefs::Domain> defaults,
                                        cal::Calendar& calendar, std::optional<cal::Date> bootDate)
-    : _defaults(std::move(defaults)), _activities(activitiesFromDefaults(*_defaults)),
-      _bootDate(bootDate), _calendar(calendar) {
+    : _notifications(*environment.notifications), _defaults(std::move(defaults)),
+      _activities(activitiesFromDefaults(*_defaults)), _bootDate(bootDate), _calendar(calendar) {
     logFileProblem();
 }
 
@@ -105,5 +107,5 @@ void VRNActivityManager::writeActivities() {
 }
 
 void VRNActivityManager::systemTimeZoneDidChange() {
-    VRNNotificationCenter::defaultCenter().post(VRNActivityTimeZoneDidChangeNotification, this);
+    _notifications.post(VRNActivityTimeZoneDidChangeNotification, this);
 }

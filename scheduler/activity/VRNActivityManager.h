@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/VRNEnvironment.h"
 #include "platform/calendar/Calendar.h"
 #include "platform/calendar/Date.h"
 #include "platform/calendar/TimeZoneWatcher.h"
@@ -25,11 +26,14 @@ public:
     static constexpr const char* kDomain = "com.vornhal.keelbrook.scheduler";
     static constexpr const char* kActivitiesKey = "Activities";
 
+    // The manager of the process's environment, on the daemon's defaults domain and the
+    // shared calendar, following the system time zone.
     static VRNActivityManager& sharedManager();
 
-    // A manager on the given store and calendar (tests); `bootDate` as read at creation.
-    VRNActivityManager(std::shared_ptr<prefs::Domain> defaults, cal::Calendar& calendar,
-                       std::optional<cal::Date> bootDate);
+    // A manager on the given store and calendar (tests and tools); `bootDate` as read at
+    // creation. Time-zone changes are posted on the environment's notification centre.
+    VRNActivityManager(const VRNEnvironment& environment, std::shared_ptr<prefs::Domain> defaults,
+                       cal::Calendar& calendar, std::optional<cal::Date> bootDate);
 
     std::optional<plist::Value> objectForKey(const std::string& key, const std::string& activity);
     void setObject(plist::Value value, const std::string& key, const std::string& activity);
@@ -52,6 +56,7 @@ private:
     void logFileProblem();
 
     dispatch::LockQueue _internalLock{"com.vornhal.activity-manager.lock"};
+    VRNNotificationCenter& _notifications;
     std::shared_ptr<prefs::Domain> _defaults;
     std::map<std::string, plist::Dictionary> _activities;
     std::optional<cal::Date> _bootDate;

@@ -1,11 +1,11 @@
 #include "scheduler/events/VRNSystemEventsManager.h"
 
+#include "common/VRNEnvironment.h"
 #include "common/VRNLog.h"
 #include "common/VRNProcessInfo.h"
 #include "common/VRNQueue.h"
 #include "common/VRNSystemVersionManager.h"
 #include "platform/dispatch/Group.h"
-#include "platform/machine-sim/Machine.h"
 
 #include <algorithm>
 #include <chrono>
@@ -45,22 +45,31 @@ void eraseByIdentity(std::vector<std::shared_ptr<T>>& list, const std::shared_pt
 } // namespace
 
 VRNSystemEventsManager& VRNSystemEventsManager::sharedManager() {
-    static VRNSystemEventsManager* const shared = [] {
-        machine::SourceOptions options;
-        options.passiveUserActivity =
-            VRNSystemVersionManager::sharedManager().runningAtLeast(VRNSystemVersion10_10);
-        options.productName = VRNProcessInfo::productName();
-        options.log = [](int level, const std::string& text) {
-            VRNLog(level, "%@", text);
-        };
-        return new VRNSystemEventsManager(machine::createSources(options), ::getpid());
-    }();
+    static VRNSystemEventsManager* const shared =
+        new VRNSystemEventsManager(VRNEnvironment::shared());
     return *shared;
 }
 
-VRNSystemEventsManager::VRNSystemEventsManager(machine::Sources sources, pid_t ownPid)
-    : _internalQueue(VRNQueueCreate("com.vornhal.system-events-manager", VRNQueueMain())),
-      _sources(std::move(sources)), _ownPid(ownPid) {}
+machine::SourceOptions VRNSystemEventsManager::sourceOptions(const VRNEnvironment& environment) {
+    machine::SourceOptions options;
+    options.passiveUserActivity = environment.versions->runningAtLeast(VRNSystemVersion10_10);
+    options.productName = VRNProcessInfo::productName();
+    options.log = [](int level, const std::string& text) {
+        VRNLog(level, "%@", text);
+    };
+    return options;
+}
+
+VRNSystemEventsManager::VRNSystemEventsManager(const VRNEnvironment& environment)
+    : VRNSystemEventsManager(environment,
+                             environment.requireMachine().createSources(sourceOptions(environment)),
+                             ::getpid()) {}
+
+VRNSystemEventsManager::VRNSystemEventsManager(const VRNEnvironment& environment,
+                                               machine::Sources sources, pid_t ownPid)
+    : _internalQueue(VRNQueueCreate("com.vornhal.system-events-manager", environment.logicQueue)),
+      _sources(std::move(sources)), _ownPid(ownPid),
+      _networkTypeAvailable(environment.versions->runningAtLeast(VRNSystemVersion10_14)) {}
 
 VRNSystemEventsManager::~VRNSystemEventsManager() {
     _internalLock.sync([this] {
@@ -244,7 +253,7 @@ bool VRNSystemEventsManager::_registerEvent(unsigned event) {
     case VRNSystemEventNetworkType:
         // Older systems cannot tell the network type: it stays unknown. The first reading
         // arrives through the handler, like every later one.
-        if (VRNSystemVersionManager::sharedManager().runningAtLeast(VRNSystemVersion10_14)) {
+        if (_networkTypeAvailable) {
             _sources.networkType->start(
                 _internalQueue,
                 [this](machine::NetworkType type) {

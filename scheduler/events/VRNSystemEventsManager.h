@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/VRNEnvironment.h"
 #include "platform/calendar/Date.h"
 #include "platform/dispatch/LockQueue.h"
 #include "platform/dispatch/Queue.h"
@@ -54,10 +55,17 @@ struct VRNSleepEventObserver {
 // machine has just woken.
 class VRNSystemEventsManager {
 public:
+    // The manager of the process's environment.
     static VRNSystemEventsManager& sharedManager();
 
+    // A manager on the sources of the environment's machine; this process's own sleep holds
+    // are not counted.
+    explicit VRNSystemEventsManager(const VRNEnvironment& environment);
     // A manager on the given sources (tests); `ownPid`'s sleep holds are not counted.
-    VRNSystemEventsManager(machine::Sources sources, pid_t ownPid);
+    VRNSystemEventsManager(const VRNEnvironment& environment, machine::Sources sources,
+                           pid_t ownPid);
+    // How the sources are built in `environment`.
+    static machine::SourceOptions sourceOptions(const VRNEnvironment& environment);
 
     // Each getter registers its source on first use, then returns the stored state.
     unsigned userActivity();
@@ -121,6 +129,8 @@ private:
     // _eventSet.
     const machine::Sources _sources;
     const pid_t _ownPid;
+    // Older systems cannot tell the network type: it then stays unknown.
+    const bool _networkTypeAvailable;
     unsigned _userActivity = 0;
     unsigned _systemLoad = 0;
     unsigned _thermalLevel = 0;

@@ -7,6 +7,7 @@
 #include "platform/syslog/SystemLog.h"
 #include "tests/support/InstallationRoot.h"
 #include "tests/support/TempFolder.h"
+#include "tests/support/TestEnvironment.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -65,6 +66,7 @@ using TempFolder = testsupport::TempFolder;
 // a new process of the deliverable would start it in main.
 inline void restartLogging(const char* category) {
     recorder();
+    testsupport::installEnvironment();
     vrnlog::resetForTesting();
     VRNLogInit("com.vornhal.keelbrook", category);
 }

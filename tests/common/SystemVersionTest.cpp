@@ -1,3 +1,4 @@
+#include "common/VRNEnvironment.h"
 #include "common/VRNSystemVersionManager.h"
 
 #include <cstdlib>
@@ -51,14 +52,13 @@ TEST(VRNSystemVersionManagerTest, ParsesOverridesStrictly) {
     }
 }
 
-TEST(VRNSystemVersionManagerTest, SharedManagerReadsTheOverrideAndReportsAMalformedOne) {
+TEST(VRNSystemVersionManagerTest, TheProcessOverrideIsReadAndAMalformedOneReported) {
     EXPECT_EXIT(
         {
             setenv("KEELBROOK_SYSTEM_VERSION", "10.12.6", 1);
-            auto& m = VRNSystemVersionManager::sharedManager();
+            const auto m = VRNSystemVersionManager::fromProcess();
             std::exit(m.runningAtLeast(VRNSystemVersion10_12) &&
-                              !m.runningAtLeast(VRNSystemVersion10_13) &&
-                              &m == &VRNSystemVersionManager::sharedManager()
+                              !m.runningAtLeast(VRNSystemVersion10_13)
                           ? 0
                           : 1);
         },
@@ -66,10 +66,28 @@ TEST(VRNSystemVersionManagerTest, SharedManagerReadsTheOverrideAndReportsAMalfor
     EXPECT_EXIT(
         {
             setenv("KEELBROOK_SYSTEM_VERSION", "latest", 1);
-            auto& m = VRNSystemVersionManager::sharedManager();
+            const auto m = VRNSystemVersionManager::fromProcess();
             std::exit(m.version() == VRNOperatingSystemVersion{15, 0, 0} ? 0 : 1);
         },
         testing::ExitedWithCode(0), "ignoring KEELBROOK_SYSTEM_VERSION \"latest\"");
+}
+
+TEST(VRNSystemVersionManagerTest, TheSharedManagerIsTheInstalledEnvironments) {
+    EXPECT_EXIT(
+        {
+            auto environment = VRNEnvironment::fromProcess(nullptr);
+            environment.versions = std::make_shared<const VRNSystemVersionManager>(
+                VRNOperatingSystemVersion{10, 11, 6});
+            const auto* versions = environment.versions.get();
+            VRNEnvironment::install(std::move(environment));
+            std::exit(&VRNSystemVersionManager::sharedManager() == versions &&
+                              !VRNSystemVersionManager::sharedManager().runningAtLeast(
+                                  VRNSystemVersion10_12)
+                          ? 0
+                          : 1);
+        },
+        testing::ExitedWithCode(0), "");
+    EXPECT_DEATH(VRNSystemVersionManager::sharedManager(), "No environment installed");
 }
 
 } // namespace

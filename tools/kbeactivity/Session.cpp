@@ -1,5 +1,6 @@
 #include "tools/kbeactivity/Session.h"
 
+#include "common/VRNEnvironment.h"
 #include "common/VRNLog.h"
 #include "platform/machine-sim/SimulatedFiles.h"
 #include "platform/machine-sim/SimulatedMachine.h"
@@ -110,7 +111,9 @@ std::unique_ptr<Session> Session::start(const Options& options, dispatch::Virtua
     // kernel says.
     const auto bootDate =
         clock ? std::optional<cal::Date>(VRNDateNow()) : VRNActivityManager::readBootDate();
+    const VRNEnvironment& environment = VRNEnvironment::shared();
     session->_store = std::make_unique<VRNActivityManager>(
+        environment,
         std::make_shared<prefs::Domain>(VRNActivityManager::kDomain, storeFile.string()),
         *session->_calendar, bootDate);
     // The history comes from the command line alone.
@@ -120,13 +123,13 @@ std::unique_ptr<Session> Session::start(const Options& options, dispatch::Virtua
     machine::SourceOptions sourceOptions;
     sourceOptions.productName = "kbeactivity";
     session->_events = std::make_unique<VRNSystemEventsManager>(
-        machine::createSimulatedSources(sourceOptions), ::getpid());
-    session->_powerAssertions = machine::createSimulatedPowerAssertions();
+        environment, environment.requireMachine().createSources(sourceOptions), ::getpid());
 
     session->_activity = VRNActivity::initWithIdentifier(
         options.identifier,
-        {session->_store.get(), session->_events.get(), session->_powerAssertions.get(),
-         &session->_notifications, randomDraws(options.fixedDraw)});
+        {session->_store.get(), session->_events.get(),
+         &environment.requireMachine().powerAssertions(), environment.notifications.get(),
+         randomDraws(options.fixedDraw), environment.logicQueue});
     if (options.lastRun) {
         session->_activity->setDate(*options.lastRun, VRNActivityResultFinished);
     }

@@ -40,8 +40,6 @@ private:
     std::unique_ptr<cal::Calendar> _calendar;
     std::unique_ptr<VRNActivityManager> _store;
     std::unique_ptr<VRNSystemEventsManager> _events;
-    std::unique_ptr<machine::PowerAssertions> _powerAssertions;
-    VRNNotificationCenter _notifications;
     std::shared_ptr<VRNActivity> _activity;
     bool _asleep = false;
 };

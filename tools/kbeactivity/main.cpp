@@ -1,7 +1,9 @@
 // kbeactivity: runs one activity on the simulated machine and lets it be watched and driven
 // from standard input.
 
+#include "common/VRNEnvironment.h"
 #include "platform/dispatch/VirtualClock.h"
+#include "platform/machine-sim/SimulatedSources.h"
 #include "platform/paths/Paths.h"
 #include "tools/kbeactivity/Options.h"
 #include "tools/kbeactivity/Session.h"
@@ -53,8 +55,7 @@ int main(int argc, char** argv) {
                                    : error.c_str());
         return kUsageStatus;
     }
-    // The simulated machine, with every date in UTC.
-    setenv("KEELBROOK_PLATFORM", "simulated", 1);
+    // Every date in UTC.
     setenv("TZ", "UTC", 1);
 
     dispatch::VirtualClock* clock = nullptr;
@@ -66,6 +67,9 @@ int main(int argc, char** argv) {
                                                cal::unixTimeFromDate(*options.start)))
                                      : realNow);
     }
+    // The composition root: the simulated machine, on the clock chosen above.
+    VRNEnvironment::install(VRNEnvironment::fromProcess(machine::createSimulatedMachine()));
+
     // Reading a script, the activity starts at its first command, so that the opening
     // comments are printed before anything the activity logs; at a terminal, at once.
     std::unique_ptr<kbeactivity::Session> session;

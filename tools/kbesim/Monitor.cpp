@@ -1,9 +1,7 @@
 #include "tools/kbesim/Monitor.h"
 
 #include "common/VRNLog.h"
-#include "common/VRNSystemVersionManager.h"
 #include "platform/dispatch/Queue.h"
-#include "platform/machine-sim/SimulatedSources.h"
 #include "platform/syslog/SystemLog.h"
 #include "scheduler/events/VRNSystemEventsManager.h"
 
@@ -43,7 +41,8 @@ cal::Date now() {
 
 } // namespace
 
-int monitorCommand(const std::vector<std::string_view>& args, int (*usage)()) {
+int monitorCommand(const VRNEnvironment& environment, const std::vector<std::string_view>& args,
+                   int (*usage)()) {
     std::optional<WakeAnswer> answer;
     if (args.size() == 2) {
         unsigned seconds = 0;
@@ -60,13 +59,11 @@ int monitorCommand(const std::vector<std::string_view>& args, int (*usage)()) {
     systemlog::setBackend(new StandardOutputLog);
     VRNLOG_UNIFIED = true; // every level, debug included, reaches the back end
 
-    machine::SourceOptions options;
-    options.passiveUserActivity =
-        VRNSystemVersionManager::sharedManager().runningAtLeast(VRNSystemVersion10_10);
+    machine::SourceOptions options = VRNSystemEventsManager::sourceOptions(environment);
     options.productName = "kbesim";
     // Lives until the process is killed.
-    auto* manager =
-        new VRNSystemEventsManager(machine::createSimulatedSources(options), ::getpid());
+    auto* manager = new VRNSystemEventsManager(
+        environment, environment.requireMachine().createSources(options), ::getpid());
     // Sleep preventers are read when asked: after every change, as an activity would.
     manager->addObserverForEventSet(0x7F, nullptr, [manager](unsigned) { manager->assertions(); });
     manager->addObserverForSleepEventWithQueue(

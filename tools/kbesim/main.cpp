@@ -1,6 +1,8 @@
 // kbesim: drives the simulated machine (KEELBROOK_PLATFORM=simulated) through its files.
 
+#include "common/VRNEnvironment.h"
 #include "platform/machine-sim/SimulatedMachine.h"
+#include "platform/machine-sim/SimulatedSources.h"
 #include "platform/machine/LinuxReadings.h"
 #include "platform/paths/Paths.h"
 #include "platform/plist/Value.h"
@@ -200,7 +202,9 @@ int main(int argc, char** argv) {
         return assertionsCommand();
     }
     if (command == "monitor") {
-        return monitorCommand(args, usage);
+        // The composition root of the monitor: the simulated machine it watches.
+        VRNEnvironment::install(VRNEnvironment::fromProcess(machine::createSimulatedMachine()));
+        return monitorCommand(VRNEnvironment::shared(), args, usage);
     }
     return usage();
 }

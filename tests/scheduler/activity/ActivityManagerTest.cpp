@@ -3,6 +3,7 @@
 #include "platform/plist/Plist.h"
 #include "scheduler/activity/VRNActivityManager.h"
 #include "tests/common/LogTestSupport.h"
+#include "tests/support/TestEnvironment.h"
 
 #include <filesystem>
 #include <fstream>
@@ -14,6 +15,7 @@ namespace {
 
 class VRNActivityManagerTest : public testing::Test {
 protected:
+    const VRNEnvironment environment = testsupport::environment();
     void SetUp() override {
         logtest::recorder();
         VRNLOG_UNIFIED = true;
@@ -28,7 +30,7 @@ protected:
         return std::make_shared<prefs::Domain>(VRNActivityManager::kDomain, file.string());
     }
     std::unique_ptr<VRNActivityManager> manager(std::optional<cal::Date> boot = 1000.0) {
-        return std::make_unique<VRNActivityManager>(domain(), *calendar, boot);
+        return std::make_unique<VRNActivityManager>(environment, domain(), *calendar, boot);
     }
 
     fs::path root;
@@ -104,13 +106,14 @@ TEST_F(VRNActivityManagerTest, BootDateFallsBackToTheDistantPast) {
 TEST_F(VRNActivityManagerTest, TimeZoneChangeIsPostedWithTheManagerAsObject) {
     auto m = manager();
     const void* received = nullptr;
-    auto token = VRNNotificationCenter::defaultCenter().addObserver(
-        VRNActivityTimeZoneDidChangeNotification, nullptr,
-        [&](const std::string&, const std::any& object) {
-            received = std::any_cast<VRNActivityManager*>(object);
-        });
+    auto token =
+        environment.notifications->addObserver(VRNActivityTimeZoneDidChangeNotification, nullptr,
+                                               [&](const std::string&, const std::any& object) {
+                                                   received =
+                                                       std::any_cast<VRNActivityManager*>(object);
+                                               });
     m->systemTimeZoneDidChange();
-    VRNNotificationCenter::defaultCenter().removeObserver(token);
+    environment.notifications->removeObserver(token);
     EXPECT_EQ(received, m.get());
 }
 

@@ -64,6 +64,7 @@ TEST_F(ActivityTest, ABurstOfChangesGivesOneEvaluationFiveSecondsAfterTheLast) {
 
 TEST_F(ActivityTest, NeverRunBeforeFiveMinutesAfterBootOrOneMinuteAfterADeferral) {
     store = std::make_unique<VRNActivityManager>(
+        environment,
         std::make_shared<prefs::Domain>(VRNActivityManager::kDomain,
                                         (folder.path() / "boot.plist").string()),
         *calendar, utc(2026, 12, 3, 12));
@@ -241,7 +242,7 @@ TEST_F(ActivityTest, ATimeZoneChangeRetargetsCalendarDatesInTheNewZone) {
     schedule(a);
     EXPECT_EQ(dateOf(a->information(), "NextRun"), utc(2026, 12, 4, 2));
     ASSERT_TRUE(calendar->setTimeZone("America/New_York", nullptr));
-    notifications.post(VRNActivityTimeZoneDidChangeNotification, store.get());
+    store->systemTimeZoneDidChange();
     EXPECT_THAT(logged(), Contains("System time zone did change."));
     EXPECT_EQ(dateOf(a->information(), "NextRun"), utc(2026, 12, 4, 7)); // 02:00 EST
 }

@@ -11,6 +11,7 @@
 #include "scheduler/activity/VRNActivity.h"
 #include "tests/common/LogTestSupport.h"
 #include "tests/support/TestDates.h"
+#include "tests/support/TestEnvironment.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -63,11 +64,12 @@ protected:
         VRNLOG_UNIFIED = true;
         calendar = cal::Calendar::create("UTC", nullptr);
         store = std::make_unique<VRNActivityManager>(
+            environment,
             std::make_shared<prefs::Domain>(VRNActivityManager::kDomain,
                                             (folder.path() / "scheduler.plist").string()),
             *calendar, std::nullopt);
-        events = std::make_unique<VRNSystemEventsManager>(machine::createSimulatedSources({}),
-                                                          ::getpid());
+        events = std::make_unique<VRNSystemEventsManager>(
+            environment, machine::createSimulatedSources({}), ::getpid());
         clock().drain();
         logtest::recorder().take();
     }
@@ -89,9 +91,8 @@ protected:
 
     std::shared_ptr<VRNActivity> activity(const std::string& identifier = "test.activity") {
         auto a = VRNActivity::initWithIdentifier(
-            identifier, {store.get(), events.get(), &assertions, &notifications, [this] {
-                             return randomDraw;
-                         }});
+            identifier, {store.get(), events.get(), &assertions, environment.notifications.get(),
+                         [this] { return randomDraw; }, environment.logicQueue});
         activities.push_back(a);
         return a;
     }
@@ -156,7 +157,7 @@ protected:
     std::unique_ptr<VRNActivityManager> store;
     std::unique_ptr<VRNSystemEventsManager> events;
     RecordingAssertions assertions;
-    VRNNotificationCenter notifications;
+    const VRNEnvironment environment = testsupport::environment();
     std::uint32_t randomDraw = 2147483648u; // one half
     std::vector<std::shared_ptr<VRNActivity>> activities;
     std::vector<cal::Date> runs;

@@ -7,6 +7,7 @@
 #include "scheduler/events/VRNSystemEventsManager.h"
 #include "tests/common/LogTestSupport.h"
 #include "tests/platform/machine/MachineTestSupport.h"
+#include "tests/support/TestEnvironment.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -51,7 +52,8 @@ protected:
             seams.thermalEvents = thermal.factory(!thermalEvents);
             seams.routeEvents = routes.factory();
             manager_ = std::make_unique<VRNSystemEventsManager>(
-                machine::createLinuxSources({}, std::move(seams)), ::getpid());
+                testsupport::environment(), machine::createLinuxSources({}, std::move(seams)),
+                ::getpid());
         }
         return *manager_;
     }

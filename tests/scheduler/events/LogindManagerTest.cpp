@@ -7,6 +7,7 @@
 #include "scheduler/events/VRNSystemEventsManager.h"
 #include "tests/platform/machine/LogindStandIn.h"
 #include "tests/platform/machine/MachineTestSupport.h"
+#include "tests/support/TestEnvironment.h"
 #include "tests/support/Waiter.h"
 
 #include <gtest/gtest.h>
@@ -34,7 +35,8 @@ protected:
             return wakeTimer;
         });
         sources.sleepPreventers = machine::logind::createSleepPreventers(opener);
-        manager = std::make_unique<VRNSystemEventsManager>(std::move(sources), ::getpid());
+        manager = std::make_unique<VRNSystemEventsManager>(testsupport::environment(),
+                                                           std::move(sources), ::getpid());
     }
 
     size_t delayInhibitors() {

@@ -9,6 +9,7 @@
 #include "platform/machine-sim/SimulatedSources.h"
 #include "scheduler/events/VRNSystemEventsManager.h"
 #include "tests/common/LogTestSupport.h"
+#include "tests/support/TestEnvironment.h"
 
 #include <atomic>
 #include <deque>
@@ -169,7 +170,8 @@ protected:
             if (manualPowerSource_) {
                 sources.powerSource = std::move(manualPowerSource_);
             }
-            manager_ = std::make_unique<VRNSystemEventsManager>(std::move(sources), ::getpid());
+            manager_ = std::make_unique<VRNSystemEventsManager>(testsupport::environment(),
+                                                                std::move(sources), ::getpid());
         }
         return *manager_;
     }
