@@ -48,9 +48,9 @@ int main(int argc, char** argv) {
                                    : error.c_str());
         return kUsageStatus;
     }
-    // The simulated machine, with every date in UTC.
+    // The simulated machine, in the chosen time zone (UTC unless told).
     setenv("KEELBROOK_PLATFORM", "simulated", 1);
-    setenv("TZ", "UTC", 1);
+    setenv("TZ", options.timeZone.c_str(), 1);
 
     dispatch::VirtualClock* clock = nullptr;
     if (options.virtualClock) {
