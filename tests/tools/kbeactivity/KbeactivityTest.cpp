@@ -238,6 +238,20 @@ TEST(KbeactivityEndToEnd, ExactSpreadsAndTheBootDate) {
         << joined(unknown.lines);
 }
 
+TEST(KbeactivityEndToEnd, DueBeforeTheWindowAndAsleepInsideItAsksForTheWindowsEnd) {
+    const ToolRun run = runTool("--delay 12h --leeway infinite --power-nap --suspend 22:00-06:00 "
+                                "--last-run '2026-12-03 09:05' --virtual --now '2026-12-03 21:00'",
+                                "set user-activity active\n"
+                                "advance 90m\n"
+                                "sleep\n");
+    ASSERT_EQ(run.status, 0) << joined(run.lines);
+    expectInOrder(run.lines, {"[2026-12-03 21:00:00] [backup] Target date is 12/3/26, 9:05",
+                              "[2026-12-03 21:05:05] [backup] Deferred: user is active.",
+                              "[2026-12-03 22:00:00] [backup] Suspend activity.",
+                              "[2026-12-03 22:30:00] Wake request: 2026-12-04 06:00:00, reason: "
+                              "backup."});
+}
+
 TEST(KbeactivityEndToEnd, RealClockRefusesAdvanceAndBadUseIsReported) {
     const ToolRun real = runTool("--interval 1h", "advance 5m\nfly\n");
     EXPECT_EQ(real.status, 0);
