@@ -213,6 +213,9 @@ using Valued = std::map<std::string_view, std::function<bool(std::string_view)>>
 // suspension ends they gather until `finish` puts them together.
 class CriteriaOptions {
 public:
+    CriteriaOptions(const CriteriaOptions&) = delete; // the handlers point at this object
+    CriteriaOptions& operator=(const CriteriaOptions&) = delete;
+
     explicit CriteriaOptions(VRNActivityCriteria& criteria) : criteria_(criteria) {
         flags = {
             {"--allow-battery",
