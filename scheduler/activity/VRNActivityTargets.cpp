@@ -281,6 +281,9 @@ void VRNActivity::_prepareSuspension() {
         const cal::Date end = *to;
         _suspendFromTimer = timerWithFireDate(*from, kDateTimerLeeway, [this, end] {
             if (VRNDateNow() < end) {
+                // Inside the window there is no next start: the sleep handling then treats
+                // every pending target as inside it.
+                _suspendFromDate.reset();
                 _suspend();
             }
         });

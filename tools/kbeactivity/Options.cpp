@@ -1,8 +1,10 @@
 #include "tools/kbeactivity/Options.h"
 
+#include "platform/calendar/TimeZones.h"
 #include "scheduler/activity/VRNActivity.h"
 #include "scheduler/activity/VRNActivityLeeway.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <ctime>
@@ -191,40 +193,221 @@ std::string dateText(cal::Date date) {
     return text;
 }
 
+std::uint32_t drawForFraction(double fraction) {
+    constexpr double kLargest = 4294967295.0;
+    double draw = std::ceil(fraction * kLargest);
+    // The product may round below the exact value; the next draw up is then the one.
+    if (draw / kLargest < fraction && draw < kLargest) {
+        draw += 1;
+    }
+    return static_cast<std::uint32_t>(std::clamp(draw, 0.0, kLargest));
+}
+
+namespace {
+
+using Flags = std::map<std::string_view, std::function<void()>>;
+// Each handler says whether the value was good.
+using Valued = std::map<std::string_view, std::function<bool(std::string_view)>>;
+
+// The criteria options: the fields they set directly, and the calendar times, weekday and
+// suspension ends they gather until `finish` puts them together.
+class CriteriaOptions {
+public:
+    CriteriaOptions(const CriteriaOptions&) = delete; // the handlers point at this object
+    CriteriaOptions& operator=(const CriteriaOptions&) = delete;
+
+    explicit CriteriaOptions(VRNActivityCriteria& criteria) : criteria_(criteria) {
+        flags = {
+            {"--allow-battery",
+             [this] {
+                 criteria_.setAllowBattery(true);
+             }},
+            {"--power-nap",
+             [this] {
+                 criteria_.setPowerNap(true);
+             }},
+            {"--run-asap-if-missed",
+             [this] {
+                 criteria_.setRunASAPIfMissed(true);
+             }},
+            {"--dont-run-when-passive",
+             [this] {
+                 criteria_.setDontRunWhenPassive(true);
+             }},
+            {"--dont-run-with-sleep-preventers",
+             [this] {
+                 criteria_.setDontRunWithSleepPreventers(true);
+             }},
+            {"--dont-run-when-not-wired",
+             [this] {
+                 criteria_.setDontRunWhenNotNetworkWired(true);
+             }},
+        };
+        valued = {
+            {"--interval",
+             [this](std::string_view v) {
+                 criteria_.setInterval(parseComponents(v));
+                 return criteria_.interval().has_value();
+             }},
+            {"--delay",
+             [this](std::string_view v) {
+                 criteria_.setDelay(parseComponents(v));
+                 return criteria_.delay().has_value();
+             }},
+            {"--failure-delay",
+             [this](std::string_view v) {
+                 criteria_.setFailureDelay(parseComponents(v));
+                 return criteria_.failureDelay().has_value();
+             }},
+            {"--calendar",
+             [this](std::string_view v) {
+                 return addCalendarTimes(v);
+             }},
+            {"--weekday",
+             [this](std::string_view v) {
+                 weekday_ = parseWeekday(v);
+                 return weekday_.has_value();
+             }},
+            {"--leeway",
+             [this](std::string_view v) {
+                 criteria_.setLeeway(parseLeeway(v));
+                 return criteria_.leeway() != nullptr;
+             }},
+            {"--start-range",
+             [this](std::string_view v) {
+                 auto range = parseNumber<double>(v);
+                 criteria_.setStartRange(range.value_or(0));
+                 return range && *range >= 0 && *range <= 1;
+             }},
+            {"--suspend",
+             [this](std::string_view v) {
+                 return setSuspension(v);
+             }},
+        };
+    }
+
+    // Puts the gathered parts into the criteria; false with `error` filled when they do
+    // not fit together.
+    bool finish(std::string* error) {
+        if (weekday_) {
+            if (calendar_.empty()) {
+                *error = "--weekday needs --calendar";
+                return false;
+            }
+            for (auto& time : calendar_) {
+                if (!time.weekday) {
+                    time.weekday = weekday_;
+                }
+            }
+        }
+        if (!calendar_.empty()) {
+            criteria_.setDateComponents(calendar_);
+        }
+        criteria_.setSuspendFromDateComponents(suspendFrom_);
+        criteria_.setSuspendToDateComponents(suspendTo_);
+        return true;
+    }
+
+    Flags flags;
+    Valued valued;
+
+private:
+    static std::optional<long> parseWeekday(std::string_view text) {
+        auto weekday = parseNumber<long>(text);
+        return weekday && *weekday >= 1 && *weekday <= 7 ? weekday : std::nullopt;
+    }
+
+    // "HH:MM" or "W@HH:MM" (a weekday of its own, 1 = Sunday), separated by commas.
+    bool addCalendarTimes(std::string_view text) {
+        for (auto part : splitOn(text, ',')) {
+            std::optional<long> weekday;
+            if (const auto at = part.find('@'); at != std::string_view::npos) {
+                weekday = parseWeekday(part.substr(0, at));
+                if (!weekday) {
+                    return false;
+                }
+                part.remove_prefix(at + 1);
+            }
+            auto time = parseClockTime(part);
+            if (!time) {
+                return false;
+            }
+            time->weekday = weekday;
+            calendar_.push_back(*time);
+        }
+        return true;
+    }
+
+    // "HH:MM-HH:MM", or one end alone ("22:00-", "-06:00"), which the activity ignores.
+    bool setSuspension(std::string_view text) {
+        auto ends = splitOn(text, '-');
+        if (ends.size() != 2 || (ends[0].empty() && ends[1].empty())) {
+            return false;
+        }
+        suspendFrom_ = parseClockTime(ends[0]);
+        suspendTo_ = parseClockTime(ends[1]);
+        return (ends[0].empty() || suspendFrom_) && (ends[1].empty() || suspendTo_);
+    }
+
+    VRNActivityCriteria& criteria_;
+    std::vector<cal::DateComponents> calendar_;
+    std::optional<long> weekday_;
+    std::optional<cal::DateComponents> suspendFrom_;
+    std::optional<cal::DateComponents> suspendTo_;
+};
+
+// Runs the handlers of `flags` and `valued` over `args`; false with `error` filled at the
+// first argument that is unknown, lacks its value or has a bad one.
+template <class Table>
+const typename Table::mapped_type* lookup(std::initializer_list<const Table*> tables,
+                                          std::string_view name) {
+    for (const Table* table : tables) {
+        if (auto it = table->find(name); it != table->end()) {
+            return &it->second;
+        }
+    }
+    return nullptr;
+}
+
+bool readArguments(const std::vector<std::string_view>& args,
+                   std::initializer_list<const Flags*> flags,
+                   std::initializer_list<const Valued*> valued, std::string* error) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string_view arg = args[i];
+        if (const auto* flag = lookup(flags, arg)) {
+            (*flag)();
+            continue;
+        }
+        const auto* option = lookup(valued, arg);
+        if (option == nullptr) {
+            *error = "unknown option \"" + std::string(arg) + "\"";
+            return false;
+        }
+        if (i + 1 == args.size()) {
+            *error = std::string(arg) + " needs a value";
+            return false;
+        }
+        const std::string_view value = args[++i];
+        if (!(*option)(value)) {
+            *error = "bad value for " + std::string(arg) + ": \"" + std::string(value) + "\"";
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
 bool parseArguments(const std::vector<std::string_view>& args, Options* options,
                     std::string* error) {
-    VRNActivityCriteria& criteria = *options->criteria;
-    std::vector<cal::DateComponents> calendar;
-    std::optional<long> weekday;
-    std::optional<cal::DateComponents> suspendFrom;
-    std::optional<cal::DateComponents> suspendTo;
-
-    // Options without a value.
-    const std::map<std::string_view, std::function<void()>> flags{
-        {"--allow-battery",
-         [&] {
-             criteria.setAllowBattery(true);
-         }},
-        {"--power-nap",
-         [&] {
-             criteria.setPowerNap(true);
-         }},
-        {"--run-asap-if-missed",
-         [&] {
-             criteria.setRunASAPIfMissed(true);
-         }},
-        {"--dont-run-when-passive",
-         [&] {
-             criteria.setDontRunWhenPassive(true);
-         }},
-        {"--dont-run-with-sleep-preventers",
-         [&] {
-             criteria.setDontRunWithSleepPreventers(true);
-         }},
-        {"--dont-run-when-not-wired",
-         [&] {
-             criteria.setDontRunWhenNotNetworkWired(true);
-         }},
+    CriteriaOptions criteriaOptions(*options->criteria);
+    auto date = [](std::optional<cal::Date>& field) {
+        return [&field](std::string_view v) {
+            field = parseUtcDate(v);
+            return field.has_value();
+        };
+    };
+    const Flags flags{
         {"--virtual",
          [&] {
              options->virtualClock = true;
@@ -233,70 +416,30 @@ bool parseArguments(const std::vector<std::string_view>& args, Options* options,
          [&] {
              options->echo = true;
          }},
+        {"--levels",
+         [&] {
+             options->levels = true;
+         }},
     };
-    // Options with a value; each handler says whether the value was good.
-    const std::map<std::string_view, std::function<bool(std::string_view)>> valued{
+    const Valued valued{
         {"--identifier",
          [&](std::string_view v) {
              options->identifier = v;
              return !v.empty();
          }},
-        {"--interval",
+        {"--last-run", date(options->lastRun)},
+        {"--last-try", date(options->lastTry)},
+        {"--submitted", date(options->submitted)},
+        {"--boot",
          [&](std::string_view v) {
-             criteria.setInterval(parseComponents(v));
-             return criteria.interval().has_value();
+             options->bootDateUnavailable = v == "unavailable";
+             options->bootDate = parseUtcDate(v);
+             return options->bootDateUnavailable || options->bootDate.has_value();
          }},
-        {"--delay",
+        {"--timezone",
          [&](std::string_view v) {
-             criteria.setDelay(parseComponents(v));
-             return criteria.delay().has_value();
-         }},
-        {"--failure-delay",
-         [&](std::string_view v) {
-             criteria.setFailureDelay(parseComponents(v));
-             return criteria.failureDelay().has_value();
-         }},
-        {"--calendar",
-         [&](std::string_view v) {
-             for (auto part : splitOn(v, ',')) {
-                 auto time = parseClockTime(part);
-                 if (!time) {
-                     return false;
-                 }
-                 calendar.push_back(*time);
-             }
-             return true;
-         }},
-        {"--weekday",
-         [&](std::string_view v) {
-             weekday = parseNumber<long>(v);
-             return weekday && *weekday >= 1 && *weekday <= 7;
-         }},
-        {"--leeway",
-         [&](std::string_view v) {
-             criteria.setLeeway(parseLeeway(v));
-             return criteria.leeway() != nullptr;
-         }},
-        {"--start-range",
-         [&](std::string_view v) {
-             auto range = parseNumber<double>(v);
-             criteria.setStartRange(range.value_or(0));
-             return range && *range >= 0 && *range <= 1;
-         }},
-        {"--suspend",
-         [&](std::string_view v) {
-             auto ends = splitOn(v, '-');
-             if (ends.size() != 2) {
-                 return false;
-             }
-             suspendFrom = parseClockTime(ends[0]);
-             suspendTo = parseClockTime(ends[1]);
-             return suspendFrom && suspendTo;
-         }},
-        {"--last-run",
-         [&](std::string_view v) {
-             options->lastRun = parseUtcDate(v);
-             return options->lastRun.has_value();
+             options->timeZone = v;
+             return cal::isKnownTimeZone(options->timeZone);
          }},
         {"--result",
          [&](std::string_view v) {
@@ -310,55 +453,19 @@ bool parseArguments(const std::vector<std::string_view>& args, Options* options,
              options->workTime = duration.value_or(dispatch::Duration::zero());
              return duration.has_value();
          }},
-        {"--now",
-         [&](std::string_view v) {
-             options->start = parseUtcDate(v);
-             return options->start.has_value();
-         }},
+        {"--now", date(options->start)},
         {"--random",
          [&](std::string_view v) {
              options->fixedDraw = parseNumber<double>(v);
              return options->fixedDraw && *options->fixedDraw >= 0 && *options->fixedDraw < 1;
          }},
     };
-
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string_view arg = args[i];
-        if (auto flag = flags.find(arg); flag != flags.end()) {
-            flag->second();
-            continue;
-        }
-        auto option = valued.find(arg);
-        if (option == valued.end()) {
-            *error = "unknown option \"" + std::string(arg) + "\"";
-            return false;
-        }
-        if (i + 1 == args.size()) {
-            *error = std::string(arg) + " needs a value";
-            return false;
-        }
-        const std::string_view value = args[++i];
-        if (!option->second(value)) {
-            *error = "bad value for " + std::string(arg) + ": \"" + std::string(value) + "\"";
-            return false;
-        }
+    if (!readArguments(args, {&flags, &criteriaOptions.flags}, {&valued, &criteriaOptions.valued},
+                       error) ||
+        !criteriaOptions.finish(error)) {
+        return false;
     }
-
-    if (weekday) {
-        if (calendar.empty()) {
-            *error = "--weekday needs --calendar";
-            return false;
-        }
-        for (auto& time : calendar) {
-            time.weekday = weekday;
-        }
-    }
-    if (!calendar.empty()) {
-        criteria.setDateComponents(calendar);
-    }
-    criteria.setSuspendFromDateComponents(suspendFrom);
-    criteria.setSuspendToDateComponents(suspendTo);
-    if (criteria.scheduleMode() == VRNActivityScheduleMode::None) {
+    if (options->criteria->scheduleMode() == VRNActivityScheduleMode::None) {
         *error = "no schedule: give --interval, --calendar or --delay";
         return false;
     }
@@ -369,18 +476,37 @@ bool parseArguments(const std::vector<std::string_view>& args, Options* options,
     return true;
 }
 
+std::shared_ptr<VRNActivityCriteria> parseCriteria(const std::vector<std::string_view>& args,
+                                                   std::string* error) {
+    auto criteria = std::make_shared<VRNActivityCriteria>();
+    CriteriaOptions criteriaOptions(*criteria);
+    if (!readArguments(args, {&criteriaOptions.flags}, {&criteriaOptions.valued}, error) ||
+        !criteriaOptions.finish(error)) {
+        return nullptr;
+    }
+    return criteria;
+}
+
 std::string usageText() {
-    return "usage: kbeactivity SCHEDULE [CONDITIONS] [WORK] [--virtual [--now DATE]] [--echo]\n"
-           "  schedule:   --interval D | --calendar HH:MM[,HH:MM...] [--weekday 1-7] |\n"
+    return "usage: kbeactivity SCHEDULE [CONDITIONS] [HISTORY] [WORK] [--virtual [--now DATE]]\n"
+           "                  [--timezone ZONE] [--echo] [--levels]\n"
+           "  schedule:   --interval D | --calendar [W@]HH:MM[,[W@]HH:MM...] [--weekday W] |\n"
            "              --delay D (alone, or after each run)\n"
            "              --failure-delay D  --leeway none|infinite|D  --start-range 0..1\n"
-           "              --suspend HH:MM-HH:MM  --run-asap-if-missed  --last-run DATE\n"
+           "              --suspend HH:MM-HH:MM (or one end: HH:MM-, -HH:MM)\n"
+           "              --run-asap-if-missed\n"
            "  conditions: --allow-battery  --power-nap  --dont-run-when-passive\n"
            "              --dont-run-with-sleep-preventers  --dont-run-when-not-wired\n"
+           "  history:    --last-run DATE  --last-try DATE  --submitted DATE\n"
+           "              --boot DATE|unavailable (virtual: --now; real: the kernel's)\n"
            "  work:       --result finished|failed|deferred (finished)  --work-time D (1m)\n"
            "  other:      --identifier NAME (backup)  --random 0..1 (fixed spread draw)\n"
+           "              --timezone ZONE (UTC): the calendar's zone, e.g. Europe/Berlin\n"
+           "              --levels: each log line with its level (default, info, debug, error)\n"
            "  D is a count and a unit: 90s, 30m, 2h, 1d, 1w.  DATE is \"YYYY-MM-DD HH:MM\" "
            "(UTC).\n"
+           "  W is a weekday, 1 (Sunday) to 7 (Saturday); --weekday applies to the calendar\n"
+           "  times without one of their own.\n"
            "  KEELBROOK_ROOT must name an absolute folder; the tool runs on the simulated\n"
            "  machine below it. Commands are read on standard input (\"help\" lists them).\n";
 }
@@ -457,6 +583,62 @@ std::optional<Command> parseCommand(std::string_view line, std::string* error) {
         }
         return command;
     }
+    if (verb == "schedule") {
+        return simple(Command::Kind::Schedule);
+    }
+    if (verb == "unschedule") {
+        return simple(Command::Kind::Unschedule);
+    }
+    if (verb == "criteria") {
+        command.kind = Command::Kind::Criteria;
+        if (count == 1 && w[1] == "null") {
+            return command;
+        }
+        command.criteria =
+            parseCriteria(std::vector<std::string_view>(w.begin() + 1, w.end()), error);
+        if (!command.criteria) {
+            return std::nullopt;
+        }
+        return command;
+    }
+    if (verb == "timezone" && count == 1) {
+        if (!cal::isKnownTimeZone(w[1])) {
+            *error = "unknown time zone \"" + w[1] + "\"";
+            return std::nullopt;
+        }
+        command.kind = Command::Kind::TimeZone;
+        command.words = {w[1]};
+        return command;
+    }
+    // "now" or a date, the rest of the line from word `first` on.
+    auto dateFrom = [&](std::size_t first) {
+        if (count == first && w[first] == "now") {
+            return true;
+        }
+        std::string text;
+        for (std::size_t i = first; i <= count; ++i) {
+            text += (i == first ? "" : " ") + w[i];
+        }
+        command.date = parseUtcDate(text);
+        if (!command.date) {
+            *error = "bad date \"" + text + "\" (now, or \"YYYY-MM-DD HH:MM\" in UTC)";
+        }
+        return command.date.has_value();
+    };
+    if (verb == "submitted" && count >= 1) {
+        command.kind = Command::Kind::Submitted;
+        return dateFrom(1) ? std::optional(command) : std::nullopt;
+    }
+    if (verb == "record" && count >= 2) {
+        auto result = parseResult(w[1]);
+        if (!result) {
+            *error = "bad result \"" + w[1] + "\" (finished, failed or deferred)";
+            return std::nullopt;
+        }
+        command.kind = Command::Kind::Record;
+        command.result = *result;
+        return dateFrom(2) ? std::optional(command) : std::nullopt;
+    }
     *error = "unknown command or wrong arguments: \"" + std::string(line) + "\" (try help)";
     return std::nullopt;
 }
@@ -467,6 +649,13 @@ std::string commandsText() {
            "sleep | wake | darkwake    announce sleep (prints the wake request) or a wake\n"
            "hold add|remove NAME [PID] another process's sleep hold (PID: this tool's parent)\n"
            "assert add|remove NAME     one of the activity's named holds\n"
+           "criteria [OPTIONS]         new criteria (schedule and condition options; none\n"
+           "                           gives criteria without a schedule)\n"
+           "criteria null              no criteria at all (unschedules)\n"
+           "schedule | unschedule      schedule the activity again, or unschedule it\n"
+           "submitted now|DATE         record the schedule's submission date\n"
+           "record RESULT now|DATE     a run made outside the activity (finished, failed)\n"
+           "timezone ZONE              the system time zone changes to ZONE\n"
            "advance D                  move the virtual clock on (--virtual only)\n"
            "now                        the current time\n"
            "quit                       exit (so does the end of input)\n";

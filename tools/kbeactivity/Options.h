@@ -7,6 +7,7 @@
 #include "platform/dispatch/Time.h"
 #include "scheduler/activity/VRNActivityCriteria.h"
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,23 +28,42 @@ std::optional<cal::Date> parseUtcDate(std::string_view text);
 // A date as the tool prints it: "2026-12-03 14:00:00" (UTC).
 std::string dateText(cal::Date date);
 
+// The 32-bit draw the activity turns into its spread factor (draw / (2^32 - 1)): the
+// smallest whose factor is not below `fraction` (in [0, 1]), so that a spread computed from
+// it never falls short of the one asked for.
+std::uint32_t drawForFraction(double fraction);
+
 // What the tool runs: one activity, its work and its clock.
 struct Options {
     std::string identifier = "backup";
     std::shared_ptr<VRNActivityCriteria> criteria = std::make_shared<VRNActivityCriteria>();
+    // The history the activity starts with (the state store holds nothing else).
     std::optional<cal::Date> lastRun;
-    unsigned long result = 0; // VRNActivityResult reported by the work
+    std::optional<cal::Date> lastTry;
+    std::optional<cal::Date> submitted;
+    // The boot date: given, unavailable, or (neither) the virtual start or the kernel's.
+    std::optional<cal::Date> bootDate;
+    bool bootDateUnavailable = false;
+    std::string timeZone = "UTC"; // of the calendar and the engine's log lines
+    unsigned long result = 0;     // VRNActivityResult reported by the work
     dispatch::Duration workTime = std::chrono::minutes(1);
     bool virtualClock = false;
     std::optional<cal::Date> start;  // the virtual clock's first wall time
     std::optional<double> fixedDraw; // the random draw, in [0, 1), for repeatable spreads
     bool echo = false;               // print each input line before running it
+    bool levels = false;             // print the level of each log line
 };
 
 // Fills `options` from the arguments after the program name; false with `error` filled
 // when one is unknown, lacks its value or has a bad one, or the criteria name no schedule.
 bool parseArguments(const std::vector<std::string_view>& args, Options* options,
                     std::string* error);
+
+// Criteria from the criteria options alone (schedule and conditions), as the "criteria"
+// command takes them; no schedule is accepted (the activity then logs bad criteria). Null
+// with `error` filled when an option is unknown or has a bad value.
+std::shared_ptr<VRNActivityCriteria> parseCriteria(const std::vector<std::string_view>& args,
+                                                   std::string* error);
 
 // The usage text.
 std::string usageText();
@@ -60,7 +80,13 @@ struct Command {
         HoldRemove, // words: name; pid when given
         AssertAdd,  // words: name
         AssertRemove,
-        Advance, // duration
+        Criteria, // criteria (null: none at all)
+        Schedule,
+        Unschedule,
+        Submitted, // date
+        Record,    // result, date
+        TimeZone,  // words: zone
+        Advance,   // duration
         Now,
         Help,
         Quit,
@@ -69,6 +95,9 @@ struct Command {
     std::vector<std::string> words;
     std::optional<int> pid;
     dispatch::Duration duration{};
+    std::shared_ptr<VRNActivityCriteria> criteria;
+    std::optional<cal::Date> date; // none: the time the command runs
+    unsigned long result = 0;
 };
 
 // The command on `line` (already known not to be blank or a comment); nullopt with `error`

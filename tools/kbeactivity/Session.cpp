@@ -2,6 +2,8 @@
 
 #include "common/VRNEnvironment.h"
 #include "common/VRNLog.h"
+#include "platform/calendar/DateFormatter.h"
+#include "platform/calendar/TimeZones.h"
 #include "platform/machine-sim/SimulatedFiles.h"
 #include "platform/machine-sim/SimulatedMachine.h"
 #include "platform/machine-sim/SimulatedSources.h"
@@ -15,11 +17,14 @@
 #include <filesystem>
 #include <mutex>
 #include <random>
+#include <syslog.h>
 #include <unistd.h>
 
 namespace kbeactivity {
 namespace {
 
+// The local time the "now" command adds outside UTC.
+constexpr const char* kLocalTimePattern = "yyyy-MM-dd HH:mm:ss xx";
 // Time to wait for the answer to a sleep announcement on the real clock.
 constexpr auto kSleepAnswerTimeout = std::chrono::seconds(10);
 
@@ -28,13 +33,38 @@ void printEvent(std::string_view text) {
     printLine("[" + dateText(VRNDateNow()) + "] " + std::string(text));
 }
 
-// Every log line of the process, debug included, on standard output as it is logged.
+// The level a log line was logged at, from the system log priority it was sent with.
+const char* levelName(int priority) {
+    switch (priority) {
+    case LOG_ERR:
+        return "error";
+    case LOG_INFO:
+        return "info";
+    case LOG_DEBUG:
+        return "debug";
+    default:
+        return "default";
+    }
+}
+
+// Every log line of the process, debug included, on standard output as it is logged;
+// with `levels`, each after its level in angle brackets.
 class StandardOutputLog final : public systemlog::Backend {
 public:
-    void journal(int, std::string_view message, std::string_view, std::string_view) override {
-        printEvent(message);
+    explicit StandardOutputLog(bool levels) : levels_(levels) {}
+    void journal(int priority, std::string_view message, std::string_view,
+                 std::string_view) override {
+        print(priority, message);
     }
-    void syslog(int, std::string_view message) override { printEvent(message); }
+    void syslog(int priority, std::string_view message) override { print(priority, message); }
+
+private:
+    void print(int priority, std::string_view message) const {
+        printEvent(levels_ ? "<" + std::string(levelName(priority)) + "> " + std::string(message)
+                           : std::string(message));
+    }
+
+    const bool levels_;
 };
 
 const char* resultName(unsigned long result) {
@@ -60,7 +90,7 @@ std::string durationText(dispatch::Duration duration) {
 
 std::function<std::uint32_t()> randomDraws(const std::optional<double>& fixedDraw) {
     if (fixedDraw) {
-        const auto draw = static_cast<std::uint32_t>(*fixedDraw * 4294967296.0);
+        const std::uint32_t draw = drawForFraction(*fixedDraw);
         return [draw] {
             return draw;
         };
@@ -99,18 +129,24 @@ std::unique_ptr<Session> Session::start(const Options& options, dispatch::Virtua
     if (!machine::sim::ensureFolder(machine::sim::folder(), error)) {
         return nullptr;
     }
-    systemlog::setBackend(new StandardOutputLog);
+    systemlog::setBackend(new StandardOutputLog(options.levels));
     VRNLOG_UNIFIED = true;
 
     std::unique_ptr<Session> session(new Session(options, clock));
-    session->_calendar = cal::Calendar::create("UTC", error);
-    if (!session->_calendar) {
+    session->_calendar = cal::Calendar::create(options.timeZone, error);
+    session->_localTime =
+        cal::DateFormatter::withPattern(kLocalTimePattern, "en_US_POSIX", std::nullopt, error);
+    if (!session->_calendar || !session->_localTime) {
         return nullptr;
     }
-    // On the virtual clock the machine has just booted; on the real one it booted when the
-    // kernel says.
-    const auto bootDate =
-        clock ? std::optional<cal::Date>(VRNDateNow()) : VRNActivityManager::readBootDate();
+    cal::SystemTimeZone::set(options.timeZone);
+    // Unless told otherwise: on the virtual clock the machine has just booted; on the real
+    // one it booted when the kernel says.
+    std::optional<cal::Date> bootDate = options.bootDate;
+    if (!bootDate && !options.bootDateUnavailable) {
+        bootDate =
+            clock ? std::optional<cal::Date>(VRNDateNow()) : VRNActivityManager::readBootDate();
+    }
     const VRNEnvironment& environment = VRNEnvironment::shared();
     session->_store = std::make_unique<VRNActivityManager>(
         environment,
@@ -133,12 +169,23 @@ std::unique_ptr<Session> Session::start(const Options& options, dispatch::Virtua
     if (options.lastRun) {
         session->_activity->setDate(*options.lastRun, VRNActivityResultFinished);
     }
+    if (options.lastTry) {
+        session->_activity->setDate(*options.lastTry, VRNActivityResultFailed);
+    }
+    if (options.submitted) {
+        session->_activity->setSubmittedDate(*options.submitted);
+    }
     session->_activity->setCriteria(options.criteria);
+    session->schedule();
+    session->settle();
+    return session;
+}
 
+void Session::schedule() {
     auto queue = dispatch::SerialQueue::create("com.vornhal.kbeactivity.work");
-    const unsigned long result = options.result;
-    const dispatch::Duration workTime = options.workTime;
-    session->_activity->scheduleWithQueue(
+    const unsigned long result = _options.result;
+    const dispatch::Duration workTime = _options.workTime;
+    _activity->scheduleWithQueue(
         queue, [queue, result, workTime](VRNActivity::CompletionHandler done) {
             printEvent(std::string("work: started; reports ") + resultName(result) + " after " +
                        durationText(workTime) + ".");
@@ -147,8 +194,6 @@ std::unique_ptr<Session> Session::start(const Options& options, dispatch::Virtua
                 done(result);
             });
         });
-    session->settle();
-    return session;
 }
 
 void Session::settle() {
@@ -188,11 +233,29 @@ bool Session::run(const Command& command) {
     case Command::Kind::AssertRemove:
         _activity->removeAssertion(command.words[0]);
         break;
+    case Command::Kind::Criteria:
+        _activity->setCriteria(command.criteria);
+        break;
+    case Command::Kind::Schedule:
+        schedule();
+        break;
+    case Command::Kind::Unschedule:
+        _activity->unschedule();
+        break;
+    case Command::Kind::Submitted:
+        _activity->setSubmittedDate(command.date.value_or(VRNDateNow()));
+        break;
+    case Command::Kind::Record:
+        _activity->setDate(command.date.value_or(VRNDateNow()), command.result);
+        break;
+    case Command::Kind::TimeZone:
+        changeTimeZone(command.words[0]);
+        break;
     case Command::Kind::Advance:
         advance(command.duration);
         break;
     case Command::Kind::Now:
-        printLine(dateText(VRNDateNow()) + " UTC");
+        now();
         break;
     case Command::Kind::Help:
         printLine(commandsText());
@@ -251,6 +314,27 @@ void Session::hold(const Command& command) {
     if (!done) {
         printLine("kbeactivity: " + (error.empty() ? "no such hold" : error));
     }
+}
+
+void Session::changeTimeZone(const std::string& zone) {
+    // What the time-zone watcher does when the system changes its zone: the calendar and
+    // the process follow it first, then the state store tells the activities.
+    std::string error;
+    if (!_calendar->setTimeZone(zone, &error)) {
+        printLine("kbeactivity: " + error);
+        return;
+    }
+    cal::SystemTimeZone::set(zone);
+    _store->systemTimeZoneDidChange();
+}
+
+void Session::now() {
+    const cal::Date now = VRNDateNow();
+    std::string text = dateText(now) + " UTC";
+    if (const std::string zone = _calendar->timeZoneId(); zone != "UTC") {
+        text += ", " + _localTime->format(now) + " in " + zone;
+    }
+    printLine(text);
 }
 
 void Session::advance(dispatch::Duration duration) {

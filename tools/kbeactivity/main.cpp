@@ -55,8 +55,8 @@ int main(int argc, char** argv) {
                                    : error.c_str());
         return kUsageStatus;
     }
-    // Every date in UTC.
-    setenv("TZ", "UTC", 1);
+    // In the chosen time zone (UTC unless told).
+    setenv("TZ", options.timeZone.c_str(), 1);
 
     dispatch::VirtualClock* clock = nullptr;
     if (options.virtualClock) {

@@ -218,6 +218,47 @@ TEST_F(ActivityTest, ASuspensionWindowPreparedInsideItSuspendsAtOnce) {
     EXPECT_NEAR(runs[0], utc(2026, 12, 4, 6) + 5, 11);
 }
 
+TEST_F(ActivityTest, DueBeforeTheWindowAndAsleepInsideItAsksToBeWokenAtItsEnd) {
+    // Due at 21:05 (09:05 + 12 hours) but kept waiting by an active user; the window opens
+    // at 22:00 and the machine sleeps at 22:30.
+    store->setObject(plist::Date{utc(2026, 12, 3, 9, 5)}, "LastRun", "test.activity");
+    setNow(utc(2026, 12, 3, 21));
+    setState("user-activity", "active");
+    auto a = activity();
+    auto c = delayCriteria(componentsWithHours(12));
+    c->setLeeway(VRNActivityLeeway::infinite());
+    c->setPowerNap(true);
+    c->setSuspendFromDateComponents(at(22, 0));
+    c->setSuspendToDateComponents(at(6, 0));
+    a->setCriteria(c);
+    schedule(a);
+    EXPECT_EQ(dateOf(a->information(), "NextRun"), utc(2026, 12, 3, 21, 5));
+
+    // Before the window a target that has passed asks for no wake.
+    advance(10min);
+    EXPECT_THAT(logged(), Contains("Deferred: user is active."));
+    auto event = announce(machine::kSleepAnnouncement);
+    EXPECT_EQ(sleepAnswer(*event), std::nullopt);
+    announce(machine::kFullWake);
+
+    advance(80min);
+    EXPECT_THAT(logged(), Contains("Suspend activity."));
+    EXPECT_TRUE(runs.empty());
+    event = announce(machine::kSleepAnnouncement);
+    auto request = sleepAnswer(*event);
+    ASSERT_TRUE(request) << "a target waiting inside the window wakes the machine at its end";
+    EXPECT_EQ(request->date, utc(2026, 12, 4, 6));
+    EXPECT_EQ(request->reason, "test.activity");
+
+    // Asleep through the window's end: the next window lies ahead again, and with it the
+    // rule that a target before the window asks for no wake.
+    activitytest::clock().suspend(8h);
+    announce(machine::kFullWake);
+    EXPECT_THAT(logged(), Contains("Resume activity."));
+    event = announce(machine::kSleepAnnouncement);
+    EXPECT_EQ(sleepAnswer(*event), std::nullopt);
+}
+
 TEST_F(ActivityTest, ASuspensionFromEqualToToSuspendsEveryTime) {
     setNow(utc(2026, 12, 3, 12));
     auto a = activity();

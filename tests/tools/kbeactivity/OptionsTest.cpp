@@ -213,3 +213,161 @@ TEST(KbeactivityCommands, EachCommandAndItsArguments) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(KbeactivityDraws, TheSpreadFactorIsTheSmallestNotBelowTheFractionAskedFor) {
+    constexpr double kLargest = 4294967295.0;
+    std::vector<double> fractions{0.0, 0.1, 0.2, 0.25, 1.0 / 3, 0.33, 0.5, 0.7, 0.9, 0.999999};
+    for (int i = 1; i < 1000; ++i) {
+        fractions.push_back(i / 1000.0);
+    }
+    for (double fraction : fractions) {
+        const std::uint32_t draw = kbeactivity::drawForFraction(fraction);
+        EXPECT_GE(draw / kLargest, fraction) << fraction;
+        if (draw > 0) {
+            EXPECT_LT((draw - 1) / kLargest, fraction) << fraction;
+        }
+    }
+    EXPECT_EQ(kbeactivity::drawForFraction(0), 0u);
+    EXPECT_EQ(kbeactivity::drawForFraction(1), 4294967295u);
+}
+
+TEST(KbeactivityArguments, HistoryBootDateTimeZoneAndLevels) {
+    Options options;
+    EXPECT_EQ(parse({"--delay", "1h", "--last-try", "2026-12-03 14:00", "--submitted",
+                     "2026-12-03 14:00:36", "--boot", "2026-12-03 12:00", "--timezone",
+                     "Europe/Berlin", "--levels"},
+                    &options),
+              "");
+    EXPECT_EQ(options.lastTry, cal::dateFromUnixTime(1796306400));
+    EXPECT_EQ(options.submitted, cal::dateFromUnixTime(1796306436));
+    EXPECT_EQ(options.bootDate, cal::dateFromUnixTime(1796299200));
+    EXPECT_FALSE(options.bootDateUnavailable);
+    EXPECT_EQ(options.timeZone, "Europe/Berlin");
+    EXPECT_TRUE(options.levels);
+    EXPECT_FALSE(options.lastRun);
+
+    Options defaults;
+    EXPECT_EQ(parse({"--delay", "1h", "--boot", "unavailable"}, &defaults), "");
+    EXPECT_TRUE(defaults.bootDateUnavailable);
+    EXPECT_FALSE(defaults.bootDate);
+    EXPECT_EQ(defaults.timeZone, "UTC");
+    EXPECT_FALSE(defaults.levels);
+
+    const std::vector<std::pair<std::vector<std::string_view>, std::string>> cases{
+        {{"--delay", "1h", "--boot", "yesterday"}, "bad value for --boot: \"yesterday\""},
+        {{"--delay", "1h", "--timezone", "Mars/Olympus"},
+         "bad value for --timezone: \"Mars/Olympus\""},
+        {{"--delay", "1h", "--last-try", "2026-02-30 10:00"},
+         "bad value for --last-try: \"2026-02-30 10:00\""},
+        {{"--delay", "1h", "--submitted"}, "--submitted needs a value"},
+    };
+    for (const auto& [args, expected] : cases) {
+        Options bad;
+        EXPECT_EQ(parse(args, &bad), expected);
+    }
+}
+
+TEST(KbeactivityArguments, CalendarTimesWithAndWithoutWeekdaysAndOneEndedWindows) {
+    Options options;
+    EXPECT_EQ(
+        parse({"--calendar", "2@02:00,14:30,7@09:15", "--weekday", "4", "--suspend", "22:00-"},
+              &options),
+        "");
+    auto on = [](long weekday, long hour, long minute) {
+        auto c = components(hour, minute);
+        c.weekday = weekday;
+        return c;
+    };
+    // --weekday fills in only the times that have no weekday of their own.
+    EXPECT_EQ(options.criteria->dateComponents(),
+              (std::vector<cal::DateComponents>{on(2, 2, 0), on(4, 14, 30), on(7, 9, 15)}));
+    EXPECT_EQ(options.criteria->suspendFromDateComponents(), components(22, 0));
+    EXPECT_FALSE(options.criteria->suspendToDateComponents());
+    EXPECT_FALSE(options.criteria->hasSuspensionWindow());
+
+    Options mixed;
+    EXPECT_EQ(parse({"--calendar", "1@12:00,02:30", "--suspend", "-06:00"}, &mixed), "");
+    EXPECT_EQ(mixed.criteria->dateComponents(),
+              (std::vector<cal::DateComponents>{on(1, 12, 0), components(2, 30)}));
+    EXPECT_FALSE(mixed.criteria->suspendFromDateComponents());
+    EXPECT_EQ(mixed.criteria->suspendToDateComponents(), components(6, 0));
+
+    for (const char* bad : {"0@02:00", "8@02:00", "@02:00", "2@", "2@2@02:00", "x@02:00"}) {
+        Options wrong;
+        EXPECT_EQ(parse({"--calendar", bad}, &wrong),
+                  "bad value for --calendar: \"" + std::string(bad) + "\"");
+    }
+    for (const char* bad : {"-", "22:00-6:00", "22:00--06:00", "-25:00", "22:00"}) {
+        Options wrong;
+        EXPECT_EQ(parse({"--interval", "1d", "--suspend", bad}, &wrong),
+                  "bad value for --suspend: \"" + std::string(bad) + "\"");
+    }
+}
+
+TEST(KbeactivityCommands, CriteriaSchedulingAndHistoryCommands) {
+    std::string error;
+    auto criteria = kbeactivity::parseCommand(
+        "criteria --calendar 2@03:00 --run-asap-if-missed --suspend 22:00-06:00", &error);
+    ASSERT_TRUE(criteria) << error;
+    EXPECT_EQ(criteria->kind, Command::Kind::Criteria);
+    ASSERT_TRUE(criteria->criteria);
+    EXPECT_EQ(criteria->criteria->scheduleMode(), VRNActivityScheduleMode::Calendar);
+    EXPECT_TRUE(criteria->criteria->runASAPIfMissed());
+    EXPECT_TRUE(criteria->criteria->hasSuspensionWindow());
+
+    // Without a schedule the criteria are still given (the activity says they are bad);
+    // "null" gives none at all.
+    auto unscheduled = kbeactivity::parseCommand("criteria --allow-battery", &error);
+    ASSERT_TRUE(unscheduled && unscheduled->criteria);
+    EXPECT_EQ(unscheduled->criteria->scheduleMode(), VRNActivityScheduleMode::None);
+    EXPECT_TRUE(unscheduled->criteria->allowBattery());
+    auto empty = kbeactivity::parseCommand("criteria", &error);
+    ASSERT_TRUE(empty && empty->criteria);
+    auto none = kbeactivity::parseCommand("criteria null", &error);
+    ASSERT_TRUE(none);
+    EXPECT_EQ(none->kind, Command::Kind::Criteria);
+    EXPECT_FALSE(none->criteria);
+
+    EXPECT_FALSE(kbeactivity::parseCommand("criteria --interval 1d --virtual", &error));
+    EXPECT_EQ(error, "unknown option \"--virtual\"") << "tool options are not criteria";
+    EXPECT_FALSE(kbeactivity::parseCommand("criteria --weekday 2", &error));
+    EXPECT_EQ(error, "--weekday needs --calendar");
+
+    EXPECT_EQ(kbeactivity::parseCommand("schedule", &error)->kind, Command::Kind::Schedule);
+    EXPECT_EQ(kbeactivity::parseCommand("unschedule", &error)->kind, Command::Kind::Unschedule);
+
+    auto submittedNow = kbeactivity::parseCommand("submitted now", &error);
+    ASSERT_TRUE(submittedNow);
+    EXPECT_EQ(submittedNow->kind, Command::Kind::Submitted);
+    EXPECT_FALSE(submittedNow->date);
+    auto submitted = kbeactivity::parseCommand("submitted 2026-12-03  14:00", &error);
+    ASSERT_TRUE(submitted) << error;
+    EXPECT_EQ(submitted->date, cal::dateFromUnixTime(1796306400));
+
+    auto record = kbeactivity::parseCommand("record failed 2026-12-03 14:00:36", &error);
+    ASSERT_TRUE(record) << error;
+    EXPECT_EQ(record->kind, Command::Kind::Record);
+    EXPECT_EQ(record->result, VRNActivityResultFailed);
+    EXPECT_EQ(record->date, cal::dateFromUnixTime(1796306436));
+    auto recordNow = kbeactivity::parseCommand("record finished now", &error);
+    ASSERT_TRUE(recordNow);
+    EXPECT_EQ(recordNow->result, VRNActivityResultFinished);
+    EXPECT_FALSE(recordNow->date);
+
+    auto zone = kbeactivity::parseCommand("timezone America/New_York", &error);
+    ASSERT_TRUE(zone);
+    EXPECT_EQ(zone->kind, Command::Kind::TimeZone);
+    EXPECT_EQ(zone->words, std::vector<std::string>{"America/New_York"});
+
+    for (const char* bad :
+         {"schedule now", "unschedule it", "submitted", "submitted tomorrow",
+          "submitted now 2026-12-03 14:00", "record finished", "record ok now",
+          "record failed 2026-12-03", "timezone", "timezone Mars/Olympus", "timezone UTC UTC"}) {
+        EXPECT_FALSE(kbeactivity::parseCommand(bad, &error)) << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+    }
+}
+
+} // namespace
