@@ -246,7 +246,8 @@ bool replaceFile(const std::string& path, std::span<const std::uint8_t> bytes,
         }
     }
     if (!fd.valid()) {
-        return fail(error, openError.number, openError.text);
+        return fail(error, openError.number,
+                    "cannot create " + temporary + ": " + std::strerror(openError.number));
     }
     auto abandon = [&] {
         ::unlink(temporary.c_str());
