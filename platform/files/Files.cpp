@@ -147,12 +147,12 @@ std::optional<std::vector<std::uint8_t>> readAll(int fd, std::size_t maxSize,
     std::vector<std::uint8_t> bytes;
     struct stat st {};
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        const off_t offset = ::lseek(fd, 0, SEEK_CUR);
-        const auto remaining = static_cast<std::uint64_t>(st.st_size - std::max<off_t>(offset, 0));
-        if (st.st_size > 0 && remaining > maxSize) {
+        const off_t offset = std::clamp<off_t>(::lseek(fd, 0, SEEK_CUR), 0, st.st_size);
+        const auto remaining = static_cast<std::uint64_t>(st.st_size - offset);
+        if (remaining > maxSize) {
             return tooLarge();
         }
-        bytes.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(remaining, maxSize) + 1));
+        bytes.reserve(static_cast<std::size_t>(remaining) + 1);
     }
     std::uint8_t buffer[kReadChunk];
     for (;;) {
