@@ -1,10 +1,18 @@
 #include "platform/calendar/BootDate.h"
 
+#include "platform/files/Files.h"
+
 #include <charconv>
-#include <fstream>
-#include <iterator>
+#include <string>
 
 namespace cal {
+
+namespace {
+
+// /proc/stat grows with the processors and interrupts; a few hundred kilobytes at most.
+constexpr std::size_t kMaxProcStatSize = 4 * 1024 * 1024;
+
+} // namespace
 
 std::optional<Date> bootDateFromProcStat(std::string_view text) {
     static constexpr std::string_view kKey = "btime ";
@@ -27,12 +35,11 @@ std::optional<Date> bootDateFromProcStat(std::string_view text) {
 }
 
 std::optional<Date> readBootDate(const std::string& procStatPath) {
-    std::ifstream in(procStatPath);
-    if (!in) {
+    const auto bytes = files::readFile(procStatPath, kMaxProcStatSize);
+    if (!bytes) {
         return std::nullopt;
     }
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return bootDateFromProcStat(text);
+    return bootDateFromProcStat(std::string(bytes->begin(), bytes->end()));
 }
 
 } // namespace cal

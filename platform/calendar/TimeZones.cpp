@@ -1,13 +1,12 @@
 #include "platform/calendar/TimeZones.h"
 
+#include "platform/files/Files.h"
 #include "platform/paths/Paths.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <unicode/timezone.h>
 #include <unicode/unistr.h>
@@ -36,12 +35,11 @@ std::string zoneIdFromLinkTarget(const std::string& target) {
     return isKnownTimeZone(id) ? id : std::string();
 }
 
-std::optional<std::string> readWholeFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+// Zone files are a few kilobytes; anything far larger is no zone.
+constexpr std::size_t kMaxZoneFileSize = 1024 * 1024;
+
+std::optional<std::vector<std::uint8_t>> readZoneFile(const fs::path& path) {
+    return files::readFile(path, kMaxZoneFileSize);
 }
 
 // A copied zone file carries no name: find the zoneinfo file with the same bytes. The
@@ -52,7 +50,7 @@ std::string zoneIdOfCopy(const fs::path& file, const std::string& zoneinfoFolder
     if (error) {
         return {};
     }
-    const auto content = readWholeFile(file);
+    const auto content = readZoneFile(file);
     if (!content) {
         return {};
     }
@@ -73,7 +71,7 @@ std::string zoneIdOfCopy(const fs::path& file, const std::string& zoneinfoFolder
     std::sort(candidates.begin(), candidates.end());
     for (const auto& candidate : candidates) {
         const auto id = candidate.lexically_relative(zoneinfoFolder).string();
-        if (isKnownTimeZone(id) && readWholeFile(candidate) == content) {
+        if (isKnownTimeZone(id) && readZoneFile(candidate) == content) {
             return id;
         }
     }

@@ -1,5 +1,6 @@
 #include "platform/machine-sim/SimulatedFiles.h"
 
+#include "platform/files/Files.h"
 #include "platform/paths/Paths.h"
 #include "platform/plist/Plist.h"
 
@@ -7,13 +8,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <sys/file.h>
 #include <sys/inotify.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <vector>
 
 namespace machine::sim {
 
@@ -45,19 +41,21 @@ bool ensureFolder(const std::string& path, std::string* error) {
 
 std::optional<plist::Value> readDictionary(const std::string& path, std::string* error,
                                            bool* missing) {
-    std::ifstream in(path, std::ios::binary);
+    files::Error readError;
+    const auto bytes =
+        files::readFile(path, kMaxFileSize, files::Symlinks::DoNotFollow, &readError);
     if (missing) {
-        *missing = !in;
+        *missing = !bytes && readError.number == ENOENT;
     }
-    if (!in) {
+    if (!bytes) {
         if (error) {
-            *error = path + ": " + std::strerror(errno);
+            *error = readError.number == EFBIG ? readError.text
+                                               : path + ": " + std::strerror(readError.number);
         }
         return std::nullopt;
     }
-    const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
     std::string reason;
-    auto value = plist::read(bytes, &reason);
+    auto value = plist::read(*bytes, &reason);
     if (!value || !value->isDictionary()) {
         if (error) {
             *error = path + ": " + (value ? "not a dictionary" : reason);
@@ -70,44 +68,21 @@ std::optional<plist::Value> readDictionary(const std::string& path, std::string*
 bool writeFile(const std::string& path, const plist::Value& value, std::string* error) {
     std::string reason;
     const auto bytes = plist::writeBinary(value, &reason);
-    auto fail = [&](const std::string& text) {
+    if (!bytes) {
         if (error) {
-            *error = path + ": " + text;
+            *error = path + ": " + reason;
         }
         return false;
-    };
-    if (!bytes) {
-        return fail(reason);
     }
     if (!ensureFolder(fs::path(path).parent_path().string(), error)) {
         return false;
     }
-    std::string temporary = path + ".XXXXXX";
-    const int fd = ::mkstemp(temporary.data());
-    if (fd < 0) {
-        return fail(std::strerror(errno));
-    }
-    size_t written = 0;
-    while (written < bytes->size()) {
-        const ssize_t n = ::write(fd, bytes->data() + written, bytes->size() - written);
-        if (n < 0 && errno == EINTR) {
-            continue;
+    files::Error replaceError;
+    if (!files::replaceFile(path, *bytes, {}, &replaceError)) {
+        if (error) {
+            *error = replaceError.text;
         }
-        if (n <= 0) {
-            const std::string text = std::strerror(errno);
-            ::close(fd);
-            ::unlink(temporary.c_str());
-            return fail(text);
-        }
-        written += static_cast<size_t>(n);
-    }
-    ::fchmod(fd, 0644);
-    const bool synced = ::fsync(fd) == 0;
-    ::close(fd);
-    if (!synced || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        const std::string text = std::strerror(errno);
-        ::unlink(temporary.c_str());
-        return fail(text);
+        return false;
     }
     return true;
 }
@@ -116,16 +91,15 @@ namespace {
 
 class FileFeed final : public EventFeed {
 public:
-    FileFeed(int fd, int watch, std::string name)
-        : fd_(fd), watch_(watch), name_(std::move(name)) {}
-    ~FileFeed() override { ::close(fd_); }
-    int fd() const override { return fd_; }
+    FileFeed(files::Descriptor fd, int watch, std::string name)
+        : fd_(std::move(fd)), watch_(watch), name_(std::move(name)) {}
+    int fd() const override { return fd_.get(); }
 
     bool drain() override {
         alignas(inotify_event) char buffer[4096];
         bool concerned = false;
         for (;;) {
-            const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+            const ssize_t n = ::read(fd_.get(), buffer, sizeof buffer);
             if (n < 0 && errno == EINTR) {
                 continue;
             }
@@ -148,7 +122,7 @@ public:
     }
 
 private:
-    const int fd_;
+    const files::Descriptor fd_;
     const int watch_;
     const std::string name_;
 };
@@ -161,21 +135,19 @@ EventFeedFactory fileChanges(std::string name) {
         if (!ensureFolder(path, error)) {
             return nullptr;
         }
-        const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        const int watch = fd < 0 ? -1
-                                 : ::inotify_add_watch(fd, path.c_str(),
-                                                       IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE |
-                                                           IN_MOVED_FROM | IN_ONLYDIR);
+        files::Descriptor fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+        const int watch = !fd.valid()
+                              ? -1
+                              : ::inotify_add_watch(fd.get(), path.c_str(),
+                                                    IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE |
+                                                        IN_MOVED_FROM | IN_ONLYDIR);
         if (watch < 0) {
             if (error) {
                 *error = "cannot watch " + path + ": " + std::strerror(errno);
             }
-            if (fd >= 0) {
-                ::close(fd);
-            }
             return nullptr;
         }
-        return std::make_unique<FileFeed>(fd, watch, name);
+        return std::make_unique<FileFeed>(std::move(fd), watch, name);
     };
 }
 
@@ -184,16 +156,11 @@ FolderLock::FolderLock() {
     if (!ensureFolder(folder(), &ignored)) {
         return;
     }
-    fd_ = ::open(filePath(".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ >= 0 && ::flock(fd_, LOCK_EX) != 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
-}
-
-FolderLock::~FolderLock() {
-    if (fd_ >= 0) {
-        ::close(fd_);
+    fd_ = files::openFile(filePath(".lock"), O_RDWR | O_CREAT, 0644, files::Symlinks::DoNotFollow);
+    while (fd_.valid() && ::flock(fd_.get(), LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            fd_.reset();
+        }
     }
 }
 

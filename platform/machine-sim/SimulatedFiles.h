@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/files/Files.h"
 #include "platform/machine/EventFeed.h"
 #include "platform/machine/MachineState.h"
 #include "platform/plist/Value.h"
@@ -58,12 +59,17 @@ inline const char* stateFile<NetworkType>() {
 // Creates the folder (and its parents) when missing.
 bool ensureFolder(const std::string& path, std::string* error);
 
-// Reads a dictionary file (the value is a dictionary); nullopt with `error` filled when it
-// is missing (`missing` set) or is no property-list dictionary.
+// The simulated files are small; a larger one is refused as unreadable.
+inline constexpr std::size_t kMaxFileSize = 1024 * 1024;
+
+// Reads a dictionary file (the value is a dictionary, never through a symbolic link);
+// nullopt with `error` filled when it is missing (`missing` set), unreadable, larger than
+// kMaxFileSize or no property-list dictionary.
 std::optional<plist::Value> readDictionary(const std::string& path, std::string* error,
                                            bool* missing = nullptr);
 
-// Replaces the file atomically with the binary form of `value`.
+// Replaces the file atomically with the binary form of `value` (files::replaceFile: a crash
+// leaves the old or the new file; a link at `path` is replaced, not followed).
 bool writeFile(const std::string& path, const plist::Value& value, std::string* error);
 
 // The state a state file holds: its first value when the file is missing or unreadable.
@@ -85,13 +91,10 @@ EventFeedFactory fileChanges(std::string name);
 class FolderLock {
 public:
     FolderLock();
-    ~FolderLock();
-    FolderLock(const FolderLock&) = delete;
-    FolderLock& operator=(const FolderLock&) = delete;
-    bool locked() const { return fd_ >= 0; }
+    bool locked() const { return fd_.valid(); }
 
 private:
-    int fd_ = -1;
+    files::Descriptor fd_;
 };
 
 } // namespace machine::sim

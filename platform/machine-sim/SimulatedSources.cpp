@@ -4,10 +4,10 @@
 #include "platform/machine-sim/SimulatedMachine.h"
 #include "platform/machine/EventFeed.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <unistd.h>
@@ -212,9 +212,10 @@ private:
                                              {"AssertName", held.name},
                                              {"Details", held.details}});
         }
-        std::ifstream comm("/proc/self/comm");
-        std::string processName;
-        std::getline(comm, processName);
+        // The kernel's name of the process: at most 16 bytes and a newline.
+        const auto comm =
+            files::readFile("/proc/self/comm", 64).value_or(std::vector<std::uint8_t>{});
+        const std::string processName(comm.begin(), std::find(comm.begin(), comm.end(), '\n'));
         return writeFile(
             path, plist::Dictionary{{"Process Name", processName}, {"Assertions", list}}, error);
     }

@@ -1,5 +1,7 @@
 #include "platform/machine/LinuxFeeds.h"
 
+#include "platform/files/Files.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -26,23 +28,7 @@ std::unique_ptr<EventFeed> fail(std::string* error, const std::string& what, int
     return nullptr;
 }
 
-// Closes a descriptor once.
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
+using files::Descriptor;
 
 class UdevFeed final : public EventFeed {
 public:

@@ -1,9 +1,10 @@
 #include "platform/machine/LinuxReadings.h"
 
+#include "platform/files/Files.h"
+
 #include <charconv>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <system_error>
 #include <vector>
@@ -12,13 +13,27 @@ namespace machine::linuxfs {
 
 namespace fs = std::filesystem;
 
-std::optional<std::string> readFirstLine(const std::string& path) {
-    std::ifstream in(path);
-    std::string line;
-    if (!in || !std::getline(in, line)) {
+namespace {
+
+// The kernel's attribute and pressure files are a page at most.
+constexpr std::size_t kMaxReadingSize = 64 * 1024;
+
+std::optional<std::string> readText(const std::string& path) {
+    const auto bytes = files::readFile(path, kMaxReadingSize);
+    if (!bytes) {
         return std::nullopt;
     }
-    return line;
+    return std::string(bytes->begin(), bytes->end());
+}
+
+} // namespace
+
+std::optional<std::string> readFirstLine(const std::string& path) {
+    const auto text = readText(path);
+    if (!text || text->empty()) {
+        return std::nullopt;
+    }
+    return text->substr(0, text->find('\n'));
 }
 
 namespace {
@@ -93,10 +108,7 @@ SystemLoad systemLoadFromPressure(std::string_view text) {
 }
 
 SystemLoad readSystemLoad(const std::string& pressureFile) {
-    std::ifstream in(pressureFile);
-    std::stringstream text;
-    text << in.rdbuf();
-    return systemLoadFromPressure(text.str());
+    return systemLoadFromPressure(readText(pressureFile).value_or(""));
 }
 
 ThermalLevel readThermalLevel(const std::string& thermalFolder) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/files/Files.h"
 #include "platform/plist/Value.h"
 
 #include <functional>
@@ -15,16 +16,21 @@ enum class Scope {
     User,   // ~/Library/Preferences/<domain>.plist: $XDG_CONFIG_HOME/keelbrook (paths::homePath)
 };
 
+// A file larger than this reads as empty and is reported like one that does not parse.
+inline constexpr std::size_t kMaxFileSize = 16 * 1024 * 1024;
+
 // Where a write may be interrupted, for tests that check a crash never tears the file.
-enum class WriteStep { TemporaryOpened, HalfWritten, Synced, Renamed };
+using WriteStep = files::ReplaceStep;
 
 // A defaults domain: a dictionary kept in a binary property-list file. Every change is
 // written through at once, atomically (temporary file in the same folder, fsync, rename,
 // fsync of the folder), as a read-modify-write under an advisory lock of "<file>.lock", so
 // that two processes writing one domain do not lose each other's keys. A missing file is
 // an empty domain; a file that does not parse reads as empty and is moved aside to
-// "<file>.corrupt" before the next write replaces it. Files are never opened through a
-// symbolic link. Safe to use from several threads.
+// "<file>.corrupt" before the next write replaces it; so does a file larger than
+// kMaxFileSize. Each write first removes the temporaries that writers killed before their
+// rename left beside the file. Files are never opened through a symbolic link. Safe to use
+// from several threads.
 class Domain {
 public:
     Domain(std::string name, Scope scope);

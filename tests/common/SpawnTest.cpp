@@ -124,11 +124,11 @@ TEST(SpawnTest, ChildStartsWithCleanSignalMaskAndDefaultDispositions) {
 TEST(SpawnTest, ChildWritesToTheCallersOutputAndError) {
     logtest::TempFolder folder;
     const auto path = folder.path() / "output";
-    const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     ASSERT_GE(file, 0);
     fflush(stdout);
     fflush(stderr);
-    const int savedOut = dup(1), savedErr = dup(2);
+    const int savedOut = fcntl(1, F_DUPFD_CLOEXEC, 3), savedErr = fcntl(2, F_DUPFD_CLOEXEC, 3);
     dup2(file, 1);
     dup2(file, 2);
     const char* argv[] = {"/bin/sh", "-c", "echo to-out; echo to-err >&2", nullptr};

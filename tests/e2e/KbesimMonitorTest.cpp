@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <optional>
@@ -34,7 +35,7 @@ struct Child {
 
 Child spawn(const std::vector<std::string>& args, bool withErrors = false) {
     int fds[2];
-    if (pipe(fds) != 0) {
+    if (pipe2(fds, O_CLOEXEC) != 0) {
         return {};
     }
     posix_spawn_file_actions_t actions;

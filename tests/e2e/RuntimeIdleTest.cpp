@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <string>
@@ -20,7 +21,7 @@ TEST(RuntimeIdleTest, AnIdleProcessMakesNoVoluntaryContextSwitches) {
         GTEST_SKIP() << "the thread sanitizer's own thread wakes the process";
     }
     int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);

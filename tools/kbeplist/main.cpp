@@ -1,13 +1,14 @@
 // kbeplist: prints, converts and checks property-list files.
 
+#include "platform/files/Files.h"
 #include "platform/plist/Plist.h"
 
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <iostream>
-#include <iterator>
+#include <fcntl.h>
 #include <span>
 #include <string_view>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -32,23 +33,26 @@ int usage() {
     return 1;
 }
 
+// Inputs are read into memory whole; larger ones are refused.
+constexpr std::size_t kMaxInputSize = 256 * 1024 * 1024;
+
 std::optional<std::vector<std::uint8_t>> readWholeFile(const std::string& path,
                                                        std::string* error) {
-    std::ifstream file;
-    std::istream* in = &std::cin;
+    files::Descriptor file;
     if (path != "-") {
-        file.open(path, std::ios::binary);
-        if (!file) {
+        file = files::openFile(path, O_RDONLY);
+        if (!file.valid()) {
             *error = "cannot open for reading";
             return std::nullopt;
         }
-        in = &file;
     }
-    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(*in)),
-                                    std::istreambuf_iterator<char>());
-    if (in->bad()) {
-        *error = "cannot read";
-        return std::nullopt;
+    files::Error readError;
+    auto bytes =
+        files::readAll(file.valid() ? file.get() : STDIN_FILENO, kMaxInputSize, path, &readError);
+    if (!bytes) {
+        *error = readError.number == EFBIG
+                     ? "larger than " + std::to_string(kMaxInputSize) + " bytes"
+                     : "cannot read";
     }
     return bytes;
 }
@@ -77,20 +81,18 @@ std::optional<plist::Value> load(const std::string& path) {
     return value;
 }
 
-bool writeOutput(const std::string& path, std::string_view bytes) {
-    if (path == "-") {
-        std::cout.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        std::cout.flush();
-        return static_cast<bool>(std::cout);
-    }
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) {
+// Standard output, or OUT replaced atomically (a new OUT is created as tools create files).
+bool writeOutput(const std::string& path, std::string_view text) {
+    const std::span bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    files::ReplaceOptions asATool;
+    asATool.modeIfNew = 0666;
+    asATool.umaskForNew = true;
+    const bool written = path == "-" ? files::writeAll(STDOUT_FILENO, bytes, path)
+                                     : files::replaceFile(path, bytes, asATool);
+    if (!written) {
         std::fprintf(stderr, "%s: cannot write\n", path.c_str());
-        return false;
     }
-    return true;
+    return written;
 }
 
 int lint(const std::vector<std::string>& files) {

@@ -53,6 +53,13 @@ TEST(TimeZonesTest, ZoneFileLinkedCopiedOrMissing) {
     EXPECT_EQ(cal::resolveTimeZoneId(nullptr, folder.path() / "missing"), "UTC");
     std::ofstream(folder.path() / "garbage") << "not a zone";
     EXPECT_EQ(cal::resolveTimeZoneId(nullptr, folder.path() / "garbage"), "UTC");
+
+    // A zone file named from outside (TZ) is read only up to a zone file's size: a huge
+    // (here sparse) file is no zone, not a terabyte in memory.
+    const auto huge = folder.path() / "huge";
+    std::ofstream(huge) << "TZif";
+    fs::resize_file(huge, std::uintmax_t{1} << 40);
+    EXPECT_EQ(cal::resolveTimeZoneId((":" + huge.string()).c_str(), linked), "UTC");
 }
 
 TEST(TimeZonesTest, SettingTheSystemZoneCountsOnlyChanges) {

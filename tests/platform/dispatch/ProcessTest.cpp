@@ -1,5 +1,6 @@
 // Runs the runtime in a child process on the real clock and checks what only a whole
 // process shows: exiting from a queue item, and the kernel timer back end.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <string>
@@ -17,7 +18,7 @@ struct Outcome {
 
 Outcome runChild(const char* mode) {
     int fds[2];
-    if (pipe(fds) != 0) {
+    if (pipe2(fds, O_CLOEXEC) != 0) {
         return {};
     }
     posix_spawn_file_actions_t actions;

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -24,7 +25,7 @@ dispatch::VirtualClock& clock() {
 
 TEST(ReadSourceTest, RunsWhileDataIsUnreadAndOnlyThen) {
     int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
     auto queue = SerialQueue::create("com.vornhal.test.read");
     std::atomic<int> runs{0};
     std::string received;

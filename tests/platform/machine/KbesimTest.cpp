@@ -6,6 +6,7 @@
 #include "tests/platform/machine/MachineTestSupport.h"
 
 #include <cstdio>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -31,7 +32,7 @@ ToolRun kbesim(std::vector<std::string> args) {
     argv.push_back(nullptr);
     int out[2];
     ToolRun run;
-    if (::pipe(out) != 0) {
+    if (::pipe2(out, O_CLOEXEC) != 0) {
         return run;
     }
     posix_spawn_file_actions_t actions;

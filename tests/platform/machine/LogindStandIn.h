@@ -35,7 +35,7 @@ public:
         address_ = "unix:path=" + folder_ + "/bus";
         const std::string listen = "--address=" + address_;
         int out[2];
-        if (::pipe(out) != 0) {
+        if (::pipe2(out, O_CLOEXEC) != 0) {
             return;
         }
         posix_spawn_file_actions_t actions;

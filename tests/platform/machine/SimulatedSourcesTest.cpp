@@ -7,6 +7,7 @@
 #include "tests/platform/machine/MachineTestSupport.h"
 
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -221,6 +222,33 @@ TEST_F(SimulatedSourcesTest, PowerAssertionsAreRecordedWhileHeld) {
     ASSERT_TRUE(sim::writeFile(sim::assertionsFolder() + "/999999999.plist",
                                plist::Dictionary{{"Assertions", plist::Array{}}}, &ignored));
     EXPECT_TRUE(control.heldAssertions(&error)->empty());
+}
+
+TEST_F(SimulatedSourcesTest, StateFilesAreNeverReadOrWrittenThroughALink) {
+    const std::string file = sim::filePath(sim::kSleepHoldsFile);
+    const auto elsewhere = root.path() / "elsewhere.plist";
+    root.write("elsewhere.plist", "precious");
+    std::filesystem::create_directories(sim::folder());
+    std::filesystem::create_symlink(elsewhere, file);
+
+    bool missing = true;
+    EXPECT_FALSE(sim::readDictionary(file, &error, &missing));
+    EXPECT_FALSE(missing); // a link is not a missing file: holds read through it would lie
+    std::vector<SleepHold> holds;
+    EXPECT_FALSE(sources.sleepPreventers->copyHolds(&holds, &error));
+
+    ASSERT_TRUE(sim::writeFile(file, plist::Dictionary{{"Holds", plist::Array{}}}, &error))
+        << error;
+    EXPECT_FALSE(std::filesystem::is_symlink(file));
+    EXPECT_TRUE(sources.sleepPreventers->copyHolds(&holds, &error)) << error;
+    std::ifstream in(elsewhere);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "precious");
+
+    // An oversized file is refused rather than read.
+    std::filesystem::resize_file(file, sim::kMaxFileSize + 1);
+    EXPECT_FALSE(sim::readDictionary(file, &error, &missing));
+    EXPECT_NE(error.find("is larger than"), std::string::npos) << error;
+    EXPECT_FALSE(missing);
 }
 
 } // namespace

@@ -108,6 +108,28 @@ TEST_F(Kbeplist, LintReportsTheReadersText) {
               (folder_ / "missing").string() + ": cannot open for reading\n");
 }
 
+TEST_F(Kbeplist, StandardStreamsAndAnOutputFileReplacedWhole) {
+    const Value value(Dictionary{{"k", "v"}});
+    const auto binary = writeBinary("in.plist", value);
+    const Outcome piped = run("-convert xml1 - <" + binary.string());
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(piped.out, *plist::writeXml(value, nullptr));
+
+    // An output that is a symbolic link is replaced by the new file; its target is kept.
+    const auto target = write("target", "keep me");
+    const auto out = folder_ / "out.xml";
+    fs::create_symlink(target, out);
+    ASSERT_EQ(run("-convert xml1 -o " + out.string() + " " + binary.string()).status, 0);
+    EXPECT_FALSE(fs::is_symlink(out));
+    EXPECT_EQ(slurp(out), *plist::writeXml(value, nullptr));
+    EXPECT_EQ(slurp(target), "keep me");
+
+    const Outcome nowhere =
+        run("-convert xml1 -o " + (folder_ / "no/such/out").string() + " " + binary.string());
+    EXPECT_EQ(nowhere.status, 1);
+    EXPECT_EQ(nowhere.err, (folder_ / "no/such/out").string() + ": cannot write\n");
+}
+
 TEST_F(Kbeplist, BadArgumentsPrintTheUsage) {
     for (const char* arguments : {"", "-lint", "-convert xml2 f", "-convert json -o", "-x f",
                                   "-convert xml1 -json-text f", "a b"}) {

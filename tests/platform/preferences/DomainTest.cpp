@@ -4,6 +4,7 @@
 #include "platform/plist/Plist.h"
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -150,6 +151,78 @@ TEST_F(DomainTest, ACrashAtAnyStepOfAWriteLeavesTheOldOrTheNewFile) {
         EXPECT_EQ(contents.at("Generation"), plist::Value(expected)) << static_cast<int>(step);
         ASSERT_TRUE(domain().setValue("Generation", 1));
     }
+}
+
+// The names beside the domain's file other than the file and its lock.
+std::vector<std::string> leftovers(const fs::path& file) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(file.parent_path())) {
+        const auto name = entry.path().filename().string();
+        if (name != file.filename() && name != file.filename().string() + ".lock") {
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
+TEST_F(DomainTest, TheTemporariesOfKilledWritersAreRemovedAtTheNextWrite) {
+    ASSERT_TRUE(domain().setValue("Generation", 0));
+    for (int kill = 1; kill <= 3; ++kill) {
+        pid_t child = fork();
+        if (child == 0) {
+            auto d = domain();
+            d.setWriteObserver([](prefs::WriteStep now) {
+                if (now == prefs::WriteStep::HalfWritten) {
+                    _exit(9);
+                }
+            });
+            d.setValue("Generation", kill);
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_EQ(WEXITSTATUS(status), 9);
+        // Each writer removed its dead predecessor's temporary and left its own.
+        ASSERT_EQ(leftovers(file).size(), 1u) << kill;
+    }
+
+    // A writer still alive (here: a process that only waits) keeps its temporary.
+    int gate[2];
+    ASSERT_EQ(pipe2(gate, O_CLOEXEC), 0);
+    pid_t live = fork();
+    if (live == 0) {
+        char byte;
+        close(gate[1]);
+        (void)!read(gate[0], &byte, 1);
+        _exit(0);
+    }
+    close(gate[0]);
+    const std::string liveTemporary =
+        file.string() + "." + std::to_string(live) + ".00000000000000aa";
+    writeText(liveTemporary, "in progress");
+
+    ASSERT_TRUE(domain().setValue("Generation", 4));
+    EXPECT_EQ(leftovers(file), std::vector<std::string>{fs::path(liveTemporary).filename()});
+    EXPECT_EQ(parse(file).at("Generation"), plist::Value(4));
+    close(gate[1]);
+    waitpid(live, nullptr, 0);
+    ASSERT_TRUE(domain().setValue("Generation", 5));
+    EXPECT_TRUE(leftovers(file).empty());
+}
+
+TEST_F(DomainTest, AFileOverTheSizeLimitReadsAsEmptyAndIsReported) {
+    fs::create_directories(file.parent_path());
+    writeText(file, "bplist00");
+    fs::resize_file(file, prefs::kMaxFileSize + 1);
+    auto d = domain();
+    EXPECT_TRUE(d.dictionary().empty());
+    auto problem = d.takeFileProblem();
+    ASSERT_TRUE(problem.has_value());
+    EXPECT_NE(problem->find("is larger than 16777216 bytes"), std::string::npos) << *problem;
+
+    ASSERT_TRUE(d.setValue("Key", 1));
+    EXPECT_EQ(fs::file_size(file.string() + ".corrupt"), prefs::kMaxFileSize + 1);
+    EXPECT_EQ(parse(file).size(), 1u);
 }
 
 TEST_F(DomainTest, ASymbolicLinkAtThePathIsNeverFollowed) {
