@@ -51,7 +51,7 @@ TEST(SpawnTest, MissingProgramIsCodeZeroWithErrno) {
     VRNError error("unset", 0);
     EXPECT_FALSE(spawn_tool(argv, &error));
     EXPECT_EQ(error.domain(), VRNSpawnerErrorDomain);
-    EXPECT_EQ(error.code(), 0);
+    EXPECT_EQ(error.code(), VRNSpawnerErrorSpawnFailed);
     EXPECT_EQ(error.userInfo().at("errno"), plist::Value(ENOENT));
     EXPECT_EQ(error.userInfo().at("tool"), plist::Value("/nonexistent/tool"));
     EXPECT_EQ(VRNError::localizedDescriptionForError(error),
@@ -61,7 +61,7 @@ TEST(SpawnTest, MissingProgramIsCodeZeroWithErrno) {
     // Asynchronously the failure arrives through the handler on the queue, not by the call.
     const Outcome outcome = runAsync(argv);
     ASSERT_TRUE(outcome.error);
-    EXPECT_EQ(outcome.error->code(), 0);
+    EXPECT_EQ(outcome.error->code(), VRNSpawnerErrorSpawnFailed);
     EXPECT_EQ(outcome.error->userInfo().at("errno"), plist::Value(ENOENT));
     EXPECT_TRUE(outcome.onQueue);
     EXPECT_EQ(outcome.calls, 1);
@@ -71,13 +71,13 @@ TEST(SpawnTest, NonZeroExitIsCodeOneWithTheStatus) {
     const char* argv[] = {"/bin/false", nullptr};
     VRNError error("unset", 0);
     EXPECT_FALSE(spawn_tool(argv, &error));
-    EXPECT_EQ(error.code(), 1);
+    EXPECT_EQ(error.code(), VRNSpawnerErrorExitStatus);
     EXPECT_EQ(VRNError::localizedDescriptionForError(error), "/bin/false exited with status 1.");
 
     const char* status42[] = {"/bin/sh", "-c", "exit 42", nullptr};
     const Outcome outcome = runAsync(status42);
     ASSERT_TRUE(outcome.error);
-    EXPECT_EQ(outcome.error->code(), 1);
+    EXPECT_EQ(outcome.error->code(), VRNSpawnerErrorExitStatus);
     EXPECT_EQ(outcome.error->userInfo().at("exit-status"), plist::Value(42));
 }
 
@@ -85,13 +85,13 @@ TEST(SpawnTest, SignalIsCodeTwoWithTheSignalNumber) {
     const char* argv[] = {"/bin/sh", "-c", "kill -KILL $$", nullptr};
     VRNError error("unset", 0);
     EXPECT_FALSE(spawn_tool(argv, &error));
-    EXPECT_EQ(error.code(), 2);
+    EXPECT_EQ(error.code(), VRNSpawnerErrorSignal);
     EXPECT_EQ(error.userInfo().at("signal"), plist::Value(SIGKILL));
     EXPECT_EQ(VRNError::localizedDescriptionForError(error), "/bin/sh received signal 9 (Killed).");
 
     const Outcome outcome = runAsync(argv);
     ASSERT_TRUE(outcome.error);
-    EXPECT_EQ(outcome.error->code(), 2);
+    EXPECT_EQ(outcome.error->code(), VRNSpawnerErrorSignal);
     EXPECT_EQ(outcome.error->userInfo().at("signal"), plist::Value(SIGKILL));
 }
 
