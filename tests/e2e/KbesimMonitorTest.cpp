@@ -25,7 +25,7 @@ using testsupport::ChildProcess;
 // Reads the monitor's lines up to and including `expected`, for a bounded time; the lines
 // read, or nothing when it did not come.
 std::optional<std::vector<std::string>> until(ChildProcess& child, const std::string& expected) {
-    const auto deadline = Clock::now() + testsupport::kChildTimeout;
+    const auto deadline = Clock::now() + testsupport::kWaitLimit;
     std::vector<std::string> seen;
     while (const auto line = child.line(
                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()))) {

@@ -4,6 +4,8 @@
 // time limit: a child that stops talking or never exits fails the test instead of hanging
 // it, and a child still running when the object goes is killed and reaped.
 
+#include "tests/support/WaitLimit.h"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -20,9 +22,6 @@
 extern char** environ;
 
 namespace testsupport {
-
-// Long enough for a loaded machine running a sanitized build, short against CTest's limit.
-inline constexpr std::chrono::seconds kChildTimeout{20};
 
 class ChildProcess {
 public:
@@ -74,7 +73,7 @@ public:
 
     // The next line of output without its newline; nothing at the end of the output or when
     // none came in time.
-    std::optional<std::string> line(std::chrono::milliseconds limit = kChildTimeout) {
+    std::optional<std::string> line(std::chrono::milliseconds limit = kWaitLimit) {
         const auto deadline = Clock::now() + limit;
         for (;;) {
             if (const auto end = buffer_.find('\n'); end != std::string::npos) {
@@ -90,7 +89,7 @@ public:
 
     // All output up to its end (the child closed it). False, with what came, when the end
     // did not come in time.
-    bool readAll(std::string* text, std::chrono::milliseconds limit = kChildTimeout) {
+    bool readAll(std::string* text, std::chrono::milliseconds limit = kWaitLimit) {
         const auto deadline = Clock::now() + limit;
         while (readSome(deadline)) {
         }
@@ -100,7 +99,7 @@ public:
 
     // The wait status once the child exits. When it has not exited in time it is killed and
     // nothing is returned.
-    std::optional<int> wait(std::chrono::milliseconds limit = kChildTimeout) {
+    std::optional<int> wait(std::chrono::milliseconds limit = kWaitLimit) {
         if (!started()) {
             return std::nullopt;
         }
@@ -183,7 +182,7 @@ struct ChildRun {
 
 inline ChildRun runChild(const std::vector<std::string>& args,
                          ChildProcess::Errors errors = ChildProcess::Errors::Inherit,
-                         std::chrono::milliseconds limit = kChildTimeout) {
+                         std::chrono::milliseconds limit = kWaitLimit) {
     ChildRun run;
     ChildProcess child(args, errors);
     if (!child.started()) {
