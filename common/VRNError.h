@@ -3,7 +3,8 @@
 // Error values: a domain, a code and a user-info dictionary of property-list values, with an
 // optional underlying error. Product code creates them with VRNError::errorWithDomain, which
 // logs each one once at its creation; the texts users see come from
-// VRNError::localizedDescriptionForError.
+// VRNError::localizedDescriptionForError. Each domain's codes, texts and levels live with the
+// domain (its header and its table, VRNErrorTable.h).
 
 #include "common/VRNFormat.h"
 #include "platform/plist/Value.h"
@@ -12,13 +13,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-
-inline constexpr const char* VRNUpdaterErrorDomain = "com.vornhal.updater";
-inline constexpr const char* VRNInstallerPackageErrorDomain = "com.vornhal.installer-package";
-inline constexpr const char* VRNSpawnerErrorDomain = "com.vornhal.spawner";
-inline constexpr const char* VRNMessagerErrorDomain = "com.vornhal.messager";
-inline constexpr const char* VRNAuthorizationErrorDomain = "com.vornhal.authorization";
-inline constexpr const char* KBEErrorDomain = "com.vornhal.keelbrook";
 
 // The user-info key under which an error's description shows its underlying error.
 inline constexpr const char* VRNUnderlyingErrorKey = "VRNUnderlyingError";
@@ -49,11 +43,12 @@ public:
     // Creates the error, logs its text at its level, and returns it.
     static VRNError errorWithDomain(std::string domain, long code, VRNUserInfo userInfo = {});
 
-    // 0 (default), 1 (info) or 16 (error), by domain and code.
+    // The level of the error's code in its domain's table; 16 (error) for codes and domains
+    // without one.
     static int logLevelForError(const VRNError& error);
     // The text of the error followed by the texts of its underlying errors, joined by blanks.
     static std::string localizedDescriptionForError(const VRNError& error);
-    // The text of this one error.
+    // The text of this one error: from its domain's table, else its own text.
     static std::string _localizedDescriptionForError(const VRNError& error);
 
     // The error as a property-list dictionary: "domain", "code", "userInfo" and, when there
@@ -71,7 +66,7 @@ public:
     const plist::Dictionary& userInfo() const { return userInfo_; }
     const VRNError* underlyingError() const { return underlyingError_.get(); }
 
-    // True when this error or one below it is the authorization domain's code 0 (the user
+    // True when this error or one below it is VRNAuthorizationErrorCanceled (the user
     // dismissed the authentication prompt).
     bool userCanceledAuthentication() const;
 

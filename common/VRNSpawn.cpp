@@ -61,7 +61,7 @@ struct Failure {
 };
 
 Failure startFailure(const std::optional<std::string>& tool, int number) {
-    Failure failure{0, toolInfo(tool)};
+    Failure failure{VRNSpawnerErrorSpawnFailed, toolInfo(tool)};
     failure.info.emplace("errno", number);
     return failure;
 }
@@ -73,12 +73,12 @@ std::optional<Failure> failureForStatus(const std::optional<std::string>& tool, 
         return std::nullopt;
     }
     if (WIFSIGNALED(status)) {
-        Failure failure{2, toolInfo(tool)};
+        Failure failure{VRNSpawnerErrorSignal, toolInfo(tool)};
         failure.info.emplace("signal", WTERMSIG(status));
         return failure;
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
-        Failure failure{1, toolInfo(tool)};
+        Failure failure{VRNSpawnerErrorExitStatus, toolInfo(tool)};
         failure.info.emplace("exit-status", WEXITSTATUS(status));
         return failure;
     }

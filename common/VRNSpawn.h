@@ -2,15 +2,22 @@
 
 // Running external tools. The child inherits the caller's standard streams and environment;
 // nothing is captured. Element 0 of the argument vector is the tool's absolute path (no
-// PATH search) and its name in errors. Outcomes are VRNSpawnerErrorDomain errors:
-// 0 the tool could not be started ("errno"), 1 it exited with a non-zero status
-// ("exit-status"), 2 it was ended by a signal ("signal"); each carries "tool".
+// PATH search) and its name in errors. Outcomes are VRNSpawnerErrorDomain errors of the
+// codes below: the tool could not be started, exited with a non-zero status or was ended by
+// a signal; each carries "tool".
 
 #include "common/VRNError.h"
 #include "platform/dispatch/Queue.h"
 
 #include <functional>
 #include <optional>
+
+// "com.vornhal.spawner"; defined beside the domain's table of texts.
+extern const char* const VRNSpawnerErrorDomain;
+
+inline constexpr long VRNSpawnerErrorSpawnFailed = 0; // "errno": what posix_spawn returned
+inline constexpr long VRNSpawnerErrorExitStatus = 1;  // "exit-status": 1 to 255
+inline constexpr long VRNSpawnerErrorSignal = 2;      // "signal": the signal's number
 
 // Runs the tool and waits for it. True when it exited with status 0; otherwise false and,
 // when `error` is given, the error.

@@ -1,9 +1,9 @@
 #include "common/VRNNotificationCenter.h"
 #include "common/VRNQueue.h"
 #include "platform/dispatch/VirtualClock.h"
+#include "tests/support/Gate.h"
 
 #include <gtest/gtest.h>
-#include <semaphore>
 #include <thread>
 
 namespace {
@@ -52,11 +52,11 @@ TEST(VRNNotificationCenterTest, AQueuedDeliveryIsDroppedWhenTheObserverIsRemoved
     auto token =
         center.addObserver("n", queue, [&](const std::string&, const std::any&) { ++calls; });
     // Hold the main queue so the delivery stays queued while the observer goes away.
-    std::binary_semaphore hold(0);
-    VRNQueueMain()->async([&] { hold.acquire(); });
+    testsupport::Gate hold;
+    VRNQueueMain()->async([&] { hold.pass(); });
     center.post("n");
     center.removeObserver(token);
-    hold.release();
+    hold.open();
     dispatch::VirtualClock::install().drain();
     EXPECT_EQ(calls, 0);
 }

@@ -20,17 +20,18 @@ struct Outcome {
 };
 
 // Runs the tool asynchronously and waits for its handler, which must run once on the queue.
+// The handler owns what it touches: after a wait that timed out it may still run.
 Outcome runAsync(const char* const argv[]) {
     auto queue = VRNQueueContextCreate("com.vornhal.test.spawn");
-    testsupport::Waiter done;
+    auto done = std::make_shared<testsupport::Waiter>();
     auto outcome = std::make_shared<Outcome>();
-    spawn_tool_async(argv, queue, [&, outcome](std::optional<VRNError> error) {
+    spawn_tool_async(argv, queue, [queue, done, outcome](std::optional<VRNError> error) {
         outcome->error = std::move(error);
         outcome->onQueue = queue->isCurrent();
         ++outcome->calls;
-        done.notify();
+        done->notify();
     });
-    EXPECT_TRUE(done.waitFor());
+    EXPECT_TRUE(done->waitFor());
     queue->sync([] {}); // a second call would have been queued by now
     return *outcome;
 }
@@ -51,7 +52,7 @@ TEST(SpawnTest, MissingProgramIsCodeZeroWithErrno) {
     VRNError error("unset", 0);
     EXPECT_FALSE(spawn_tool(argv, &error));
     EXPECT_EQ(error.domain(), VRNSpawnerErrorDomain);
-    EXPECT_EQ(error.code(), 0);
+    EXPECT_EQ(error.code(), VRNSpawnerErrorSpawnFailed);
     EXPECT_EQ(error.userInfo().at("errno"), plist::Value(ENOENT));
     EXPECT_EQ(error.userInfo().at("tool"), plist::Value("/nonexistent/tool"));
     EXPECT_EQ(VRNError::localizedDescriptionForError(error),
@@ -61,7 +62,7 @@ TEST(SpawnTest, MissingProgramIsCodeZeroWithErrno) {
     // Asynchronously the failure arrives through the handler on the queue, not by the call.
     const Outcome outcome = runAsync(argv);
     ASSERT_TRUE(outcome.error);
-    EXPECT_EQ(outcome.error->code(), 0);
+    EXPECT_EQ(outcome.error->code(), VRNSpawnerErrorSpawnFailed);
     EXPECT_EQ(outcome.error->userInfo().at("errno"), plist::Value(ENOENT));
     EXPECT_TRUE(outcome.onQueue);
     EXPECT_EQ(outcome.calls, 1);
@@ -71,13 +72,13 @@ TEST(SpawnTest, NonZeroExitIsCodeOneWithTheStatus) {
     const char* argv[] = {"/bin/false", nullptr};
     VRNError error("unset", 0);
     EXPECT_FALSE(spawn_tool(argv, &error));
-    EXPECT_EQ(error.code(), 1);
+    EXPECT_EQ(error.code(), VRNSpawnerErrorExitStatus);
     EXPECT_EQ(VRNError::localizedDescriptionForError(error), "/bin/false exited with status 1.");
 
     const char* status42[] = {"/bin/sh", "-c", "exit 42", nullptr};
     const Outcome outcome = runAsync(status42);
     ASSERT_TRUE(outcome.error);
-    EXPECT_EQ(outcome.error->code(), 1);
+    EXPECT_EQ(outcome.error->code(), VRNSpawnerErrorExitStatus);
     EXPECT_EQ(outcome.error->userInfo().at("exit-status"), plist::Value(42));
 }
 
@@ -85,13 +86,13 @@ TEST(SpawnTest, SignalIsCodeTwoWithTheSignalNumber) {
     const char* argv[] = {"/bin/sh", "-c", "kill -KILL $$", nullptr};
     VRNError error("unset", 0);
     EXPECT_FALSE(spawn_tool(argv, &error));
-    EXPECT_EQ(error.code(), 2);
+    EXPECT_EQ(error.code(), VRNSpawnerErrorSignal);
     EXPECT_EQ(error.userInfo().at("signal"), plist::Value(SIGKILL));
     EXPECT_EQ(VRNError::localizedDescriptionForError(error), "/bin/sh received signal 9 (Killed).");
 
     const Outcome outcome = runAsync(argv);
     ASSERT_TRUE(outcome.error);
-    EXPECT_EQ(outcome.error->code(), 2);
+    EXPECT_EQ(outcome.error->code(), VRNSpawnerErrorSignal);
     EXPECT_EQ(outcome.error->userInfo().at("signal"), plist::Value(SIGKILL));
 }
 
@@ -144,24 +145,30 @@ TEST(SpawnTest, ChildWritesToTheCallersOutputAndError) {
 
 TEST(SpawnTest, SeveralChildrenOutstandingEachReportOnce) {
     auto queue = VRNQueueContextCreate("com.vornhal.test.spawn-many");
-    testsupport::Waiter done;
-    std::mutex lock;
-    std::map<std::int64_t, int> calls; // exit status -> handler calls
+    struct Calls {
+        testsupport::Waiter done;
+        std::mutex lock;
+        std::map<std::int64_t, int> byStatus; // exit status -> handler calls
+    };
+    auto calls = std::make_shared<Calls>(); // the handlers' own, should the wait time out
     const std::vector<std::string> scripts = {"exit 0", "exit 3", "exit 4", "exit 5", "exit 6"};
     for (const std::string& script : scripts) {
         const char* argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
-        spawn_tool_async(argv, queue, [&](std::optional<VRNError> error) {
+        spawn_tool_async(argv, queue, [calls](std::optional<VRNError> error) {
             const std::int64_t status =
                 error ? error->userInfo().at("exit-status").asInteger().value_or(-1) : 0;
-            std::lock_guard guard(lock);
-            ++calls[status];
-            done.notify();
+            {
+                std::lock_guard guard(calls->lock);
+                ++calls->byStatus[status];
+            }
+            calls->done.notify();
         });
     }
-    ASSERT_TRUE(done.waitFor(static_cast<int>(scripts.size())));
+    ASSERT_TRUE(calls->done.waitFor(static_cast<int>(scripts.size())));
     queue->sync([] {});
-    std::lock_guard guard(lock);
-    EXPECT_EQ(calls, (std::map<std::int64_t, int>{{0, 1}, {3, 1}, {4, 1}, {5, 1}, {6, 1}}));
+    std::lock_guard guard(calls->lock);
+    EXPECT_EQ(calls->byStatus,
+              (std::map<std::int64_t, int>{{0, 1}, {3, 1}, {4, 1}, {5, 1}, {6, 1}}));
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #pragma once
 
-#include <chrono>
+#include "tests/support/WaitLimit.h"
+
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -8,8 +9,8 @@
 namespace testsupport {
 
 // Waits for something another thread does (a child exits, a handler runs) without
-// sleeping: the other side calls notify(). Gives up after a generous limit so that a
-// broken runtime fails the test instead of hanging it.
+// sleeping: the other side calls notify(). Gives up after kWaitLimit so that a broken
+// runtime fails the test instead of hanging it.
 class Waiter {
 public:
     void notify() {
@@ -21,7 +22,7 @@ public:
     }
     bool waitFor(int count = 1) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return count_ >= count; });
+        return changed_.wait_for(lock, kWaitLimit, [&] { return count_ >= count; });
     }
     int count() {
         std::lock_guard lock(mutex_);

@@ -3,10 +3,10 @@
 #include "platform/dispatch/Group.h"
 #include "platform/dispatch/LockQueue.h"
 #include "platform/dispatch/VirtualClock.h"
+#include "tests/support/Gate.h"
 
 #include <atomic>
 #include <gtest/gtest.h>
-#include <semaphore>
 #include <thread>
 #include <vector>
 
@@ -98,11 +98,11 @@ TEST(QueueTest, ConcurrentQueueMaySyncOnItself) {
 TEST(QueueTest, ABlockingItemDoesNotStallOtherQueues) {
     auto blocked = SerialQueue::create("com.vornhal.test.blocked");
     auto other = SerialQueue::create("com.vornhal.test.other");
-    std::binary_semaphore release(0);
+    testsupport::Gate release;
     std::atomic<bool> otherRan{false};
-    blocked->async([&] { release.acquire(); });
+    blocked->async([&] { release.pass(); });
     other->sync([&] { otherRan = true; });
-    release.release();
+    release.open();
     clock().drain();
     EXPECT_TRUE(otherRan);
 }

@@ -7,6 +7,7 @@
 
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/Source.h"
+#include "tests/support/ChildProcess.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -15,14 +16,10 @@
 #include <memory>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace machinetest {
 
@@ -33,34 +30,16 @@ public:
         char pattern[] = "/tmp/kbbus-XXXXXX";
         folder_ = ::mkdtemp(pattern);
         address_ = "unix:path=" + folder_ + "/bus";
-        const std::string listen = "--address=" + address_;
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0) {
-            return;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        const char* argv[] = {"dbus-daemon",       "--session",    "--nofork",
-                              "--print-address=1", listen.c_str(), nullptr};
-        if (::posix_spawnp(&pid_, "dbus-daemon", &actions, nullptr, const_cast<char**>(argv),
-                           environ) != 0) {
-            pid_ = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
+        daemon_ = std::make_unique<testsupport::ChildProcess>(
+            std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--print-address=1",
+                                     "--address=" + address_},
+            testsupport::ChildProcess::Errors::Inherit, true);
         // The daemon prints its address once it listens.
-        char buffer[512];
-        const ssize_t n = pid_ > 0 ? ::read(out[0], buffer, sizeof buffer) : -1;
-        ::close(out[0]);
-        ready_ = n > 0;
+        ready_ = daemon_->started() && daemon_->line().has_value();
     }
     ~PrivateBus() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
+        daemon_->signal(SIGTERM);
+        daemon_->wait();
         std::error_code ignored;
         std::filesystem::remove_all(folder_, ignored);
     }
@@ -73,7 +52,7 @@ public:
 private:
     std::string folder_;
     std::string address_;
-    pid_t pid_ = -1;
+    std::unique_ptr<testsupport::ChildProcess> daemon_;
     bool ready_ = false;
 };
 

@@ -7,11 +7,11 @@
 #include "scheduler/events/VRNSystemEventsManager.h"
 #include "tests/platform/machine/LogindStandIn.h"
 #include "tests/platform/machine/MachineTestSupport.h"
+#include "tests/support/Gate.h"
 #include "tests/support/TestEnvironment.h"
 #include "tests/support/Waiter.h"
 
 #include <gtest/gtest.h>
-#include <semaphore>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -65,7 +65,7 @@ protected:
 
 TEST_F(LogindManagerTest, SleepWaitsForEveryObserverAndArmsTheEarliestRequest) {
     auto observerQueue = dispatch::SerialQueue::create("com.vornhal.test.sleep-observer");
-    std::binary_semaphore answerNow(0);
+    testsupport::Gate answerNow;
     testsupport::Waiter asked;
     const cal::Date early = cal::dateFromUnixTime(4102444800.0); // 2100-01-01
     // One observer answers at once with a later date; the queued one only when released.
@@ -77,7 +77,7 @@ TEST_F(LogindManagerTest, SleepWaitsForEveryObserverAndArmsTheEarliestRequest) {
     auto queued = manager->addObserverForSleepEventWithQueue(
         observerQueue, [&](std::optional<cal::Date>& date, std::optional<std::string>& reason) {
             asked.notify();
-            answerNow.acquire();
+            answerNow.pass();
             date = early;
             reason = "com.vornhal.keelbrook.backup";
         });
@@ -88,7 +88,7 @@ TEST_F(LogindManagerTest, SleepWaitsForEveryObserverAndArmsTheEarliestRequest) {
     ASSERT_TRUE(asked.waitFor());
     logind.waitForRelease(300); // a premature answer would release the inhibitor meanwhile
     EXPECT_EQ(delayInhibitors(), 1u) << "sleep went ahead before every observer answered";
-    answerNow.release();
+    answerNow.open();
     ASSERT_TRUE(delayReleased());
     itimerspec armed{};
     ASSERT_GE(wakeTimer, 0);
