@@ -57,7 +57,7 @@ std::optional<plist::Value> readDictionary(const std::string& path, std::string*
     }
     const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
     std::string reason;
-    auto value = plist::read(bytes, &reason);
+    auto value = plist::read(bytes, plist::kSettingsSizeLimit, &reason);
     if (!value || !value->isDictionary()) {
         if (error) {
             *error = path + ": " + (value ? "not a dictionary" : reason);

@@ -2,6 +2,8 @@
 
 #include "platform/plist/Plist.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -13,14 +15,15 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: kbeplist FILE\n"
-    "       kbeplist -lint FILE...\n"
-    "       kbeplist -convert binary1|xml1|json [-json-text] [-o OUT] FILE\n"
+    "usage: kbeplist [-size-limit BYTES] FILE\n"
+    "       kbeplist [-size-limit BYTES] -lint FILE...\n"
+    "       kbeplist [-size-limit BYTES] -convert binary1|xml1|json [-json-text] [-o OUT] FILE\n"
     "\n"
     "Without an option, prints FILE in the old-style text form. -lint checks each FILE and\n"
     "prints the reader's error for a bad one. -convert writes FILE in the named format to\n"
     "OUT (standard output by default); -json-text writes dates and data into JSON as\n"
-    "ISO-8601 text and base64. FILE and OUT may be \"-\" for standard input and output.\n";
+    "ISO-8601 text and base64. FILE and OUT may be \"-\" for standard input and output.\n"
+    "-size-limit refuses files larger than BYTES (default 268435456) without reading them.\n";
 
 // Anything but "-" (standard input) that starts with a dash is an option, not a file.
 bool isOption(const std::string& argument) {
@@ -32,8 +35,9 @@ int usage() {
     return 1;
 }
 
+// Reads at most `sizeLimit` bytes, and one more to tell that a file is larger.
 std::optional<std::vector<std::uint8_t>> readWholeFile(const std::string& path,
-                                                       std::string* error) {
+                                                       std::size_t sizeLimit, std::string* error) {
     std::ifstream file;
     std::istream* in = &std::cin;
     if (path != "-") {
@@ -44,32 +48,39 @@ std::optional<std::vector<std::uint8_t>> readWholeFile(const std::string& path,
         }
         in = &file;
     }
-    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(*in)),
-                                    std::istreambuf_iterator<char>());
+    constexpr std::size_t kChunk = 1 << 16;
+    std::vector<std::uint8_t> bytes;
+    while (*in && bytes.size() <= sizeLimit) {
+        const std::size_t at = bytes.size();
+        // Grown by doubling, but never past what the limit lets in.
+        if (bytes.capacity() < at + kChunk) {
+            bytes.reserve(std::min(std::max(2 * bytes.capacity(), kChunk), sizeLimit + 1));
+        }
+        bytes.resize(at + std::min(kChunk, sizeLimit + 1 - at));
+        in->read(reinterpret_cast<char*>(bytes.data() + at),
+                 static_cast<std::streamsize>(bytes.size() - at));
+        bytes.resize(at + static_cast<std::size_t>(in->gcount()));
+    }
     if (in->bad()) {
         *error = "cannot read";
+        return std::nullopt;
+    }
+    if (bytes.size() > sizeLimit) {
+        *error = plist::sizeLimitError(sizeLimit);
         return std::nullopt;
     }
     return bytes;
 }
 
-bool looksLikeJson(std::span<const std::uint8_t> bytes) {
-    for (std::uint8_t b : bytes) {
-        if (b != ' ' && b != '\t' && b != '\r' && b != '\n') {
-            return b == '{' || b == '[';
-        }
-    }
-    return false;
-}
-
 // Any property list in binary, XML or JSON form; errors say which file.
-std::optional<plist::Value> load(const std::string& path) {
+std::optional<plist::Value> load(const std::string& path, std::size_t sizeLimit) {
     std::string error;
-    auto bytes = readWholeFile(path, &error);
+    auto bytes = readWholeFile(path, sizeLimit, &error);
     std::optional<plist::Value> value;
     if (bytes) {
-        value =
-            looksLikeJson(*bytes) ? plist::readJson(*bytes, &error) : plist::read(*bytes, &error);
+        value = plist::detectFormat(*bytes) == plist::Format::Json
+                    ? plist::readJson(*bytes, sizeLimit, &error)
+                    : plist::read(*bytes, sizeLimit, &error);
     }
     if (!value) {
         std::fprintf(stderr, "%s: %s\n", path.c_str(), error.c_str());
@@ -93,10 +104,10 @@ bool writeOutput(const std::string& path, std::string_view bytes) {
     return true;
 }
 
-int lint(const std::vector<std::string>& files) {
+int lint(const std::vector<std::string>& files, std::size_t sizeLimit) {
     int status = 0;
     for (const std::string& file : files) {
-        if (load(file)) {
+        if (load(file, sizeLimit)) {
             std::printf("%s: OK\n", file.c_str());
         } else {
             status = 1;
@@ -106,8 +117,8 @@ int lint(const std::vector<std::string>& files) {
 }
 
 int convert(std::string_view format, bool jsonText, const std::string& output,
-            const std::string& input) {
-    auto value = load(input);
+            const std::string& input, std::size_t sizeLimit) {
+    auto value = load(input, sizeLimit);
     if (!value) {
         return 1;
     }
@@ -133,10 +144,29 @@ int convert(std::string_view format, bool jsonText, const std::string& output,
     return writeOutput(output, *text) ? 0 : 1;
 }
 
+// A byte count of decimal digits only.
+std::optional<std::size_t> parseSize(const std::string& text) {
+    std::size_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    const std::vector<std::string> args(argv + 1, argv + argc);
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::size_t sizeLimit = plist::kToolSizeLimit;
+    if (!args.empty() && args[0] == "-size-limit") {
+        const auto limit = args.size() > 1 ? parseSize(args[1]) : std::nullopt;
+        if (!limit) {
+            return usage();
+        }
+        sizeLimit = *limit;
+        args.erase(args.begin(), args.begin() + 2);
+    }
     if (args.empty()) {
         return usage();
     }
@@ -144,7 +174,7 @@ int main(int argc, char** argv) {
         if (args.size() < 2) {
             return usage();
         }
-        return lint({args.begin() + 1, args.end()});
+        return lint({args.begin() + 1, args.end()}, sizeLimit);
     }
     if (args[0] == "-convert") {
         if (args.size() < 3) {
@@ -169,12 +199,12 @@ int main(int argc, char** argv) {
         if (i + 1 != args.size() || isOption(args[i])) {
             return usage();
         }
-        return convert(format, jsonText, output, args[i]);
+        return convert(format, jsonText, output, args[i], sizeLimit);
     }
     if (args.size() != 1 || isOption(args[0])) {
         return usage();
     }
-    auto value = load(args[0]);
+    auto value = load(args[0], sizeLimit);
     if (!value) {
         return 1;
     }

@@ -20,14 +20,14 @@ Value roundTrip(const Value& value) {
     std::string error;
     auto bytes = plist::writeBinary(value, &error);
     EXPECT_TRUE(bytes) << error;
-    auto back = plist::readBinary(*bytes, &error);
+    auto back = plist::readBinary(*bytes, plist::kMessageSizeLimit, &error);
     EXPECT_TRUE(back) << error;
     return back ? *back : Value("read failed");
 }
 
 std::string readError(const Bytes& bytes) {
     std::string error;
-    auto value = plist::readBinary(bytes, &error);
+    auto value = plist::readBinary(bytes, plist::kMessageSizeLimit, &error);
     EXPECT_FALSE(value) << description(*value);
     return error;
 }
@@ -86,8 +86,10 @@ TEST(PlistBinary, ReadsSixteenByteIntegersOnlyInTheSignedRange) {
         return b.build();
     };
     std::string error;
-    EXPECT_TRUE(plist::readBinary(file(0, 5), &error)->isIdenticalTo(Value(5)));
-    EXPECT_TRUE(plist::readBinary(file(~0ull, ~0ull), &error)->isIdenticalTo(Value(-1)));
+    EXPECT_TRUE(
+        plist::readBinary(file(0, 5), plist::kMessageSizeLimit, &error)->isIdenticalTo(Value(5)));
+    EXPECT_TRUE(plist::readBinary(file(~0ull, ~0ull), plist::kMessageSizeLimit, &error)
+                    ->isIdenticalTo(Value(-1)));
     EXPECT_EQ(readError(file(0, 1ull << 63)),
               "object 0 at offset 0x8: 128-bit integer out of the signed 64-bit range");
     EXPECT_EQ(readError(file(1, 0)),
@@ -100,7 +102,7 @@ TEST(PlistBinary, ReadsFourByteRealsAndWideReferences) {
     b.add({0x22, 0x3f, 0xc0, 0x00, 0x00}); // 1.5f
     b.add(BinaryBuilder::ascii("x"));
     std::string error;
-    auto value = plist::readBinary(b.build(), &error);
+    auto value = plist::readBinary(b.build(), plist::kMessageSizeLimit, &error);
     ASSERT_TRUE(value) << error;
     EXPECT_TRUE(value->isIdenticalTo(Value(Array{Value(1.5), Value("x")})));
 }
@@ -160,7 +162,7 @@ TEST(PlistBinary, RefusesCyclesButAcceptsSharing) {
     diamond.add(diamond.container(0xA0, {2}));
     diamond.add(BinaryBuilder::ascii("leaf"));
     std::string error;
-    auto value = plist::readBinary(diamond.build(), &error);
+    auto value = plist::readBinary(diamond.build(), plist::kMessageSizeLimit, &error);
     ASSERT_TRUE(value) << error;
     EXPECT_EQ(description(*value), "(\n    (\n        leaf\n    ),\n    (\n        leaf\n    )\n)");
 }
@@ -209,7 +211,7 @@ TEST(PlistBinary, LimitsNesting) {
         return b.build();
     };
     std::string error;
-    EXPECT_TRUE(plist::readBinary(nested(512), &error)) << error;
+    EXPECT_TRUE(plist::readBinary(nested(512), plist::kMessageSizeLimit, &error)) << error;
     EXPECT_NE(readError(nested(513)).find("containers nest deeper than 512 levels"),
               std::string::npos);
 
@@ -220,7 +222,7 @@ TEST(PlistBinary, LimitsNesting) {
         b.add(b.container(0xA0, {i + 1}));
     }
     b.add(b.container(0xA0, {}));
-    EXPECT_TRUE(plist::readBinary(b.build(), &error)) << error;
+    EXPECT_TRUE(plist::readBinary(b.build(), plist::kMessageSizeLimit, &error)) << error;
     BinaryBuilder c(/*refSize=*/2);
     c.add(c.container(0xA0, {300, 1}));
     for (std::size_t i = 1; i < 300; ++i) {
@@ -245,7 +247,7 @@ TEST(PlistBinary, RefusesExponentialExpansion) {
         return b.build();
     };
     std::string error;
-    EXPECT_TRUE(plist::readBinary(doubling(12), &error)) << error;
+    EXPECT_TRUE(plist::readBinary(doubling(12), plist::kMessageSizeLimit, &error)) << error;
     // A long string shared by many references counts with its length.
     Bytes refs{0xAF, 0x11, 0x40, 0x00}; // 16384 references to object 1
     for (int i = 0; i < 16384; ++i) {
@@ -258,7 +260,7 @@ TEST(PlistBinary, RefusesExponentialExpansion) {
     shared.add(text);
     EXPECT_NE(readError(shared.build()).find("shared objects expand to more than"),
               std::string::npos);
-    EXPECT_NE(readError(doubling(40)).find("shared objects expand to more than 1048576 bytes"),
+    EXPECT_NE(readError(doubling(40)).find("shared objects expand to more than 4194304 bytes"),
               std::string::npos);
 }
 

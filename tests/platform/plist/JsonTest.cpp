@@ -59,7 +59,7 @@ TEST(PlistJson, ReadsJson) {
     auto value = plist::readJson(
         plist::bytesOf(
             R"({"i": -3, "u": 9223372036854775807, "r": 2.5, "b": false, "a": ["x", {}]})"),
-        &error);
+        plist::kMessageSizeLimit, &error);
     ASSERT_TRUE(value) << error;
     EXPECT_TRUE(value->isIdenticalTo(Value(Dictionary{
         {"i", -3},
@@ -68,14 +68,17 @@ TEST(PlistJson, ReadsJson) {
         {"b", false},
         {"a", Array{Value("x"), Value(Dictionary{})}},
     })));
-    EXPECT_FALSE(plist::readJson(plist::bytesOf(R"({"a": [1, null]})"), &error));
+    EXPECT_FALSE(
+        plist::readJson(plist::bytesOf(R"({"a": [1, null]})"), plist::kMessageSizeLimit, &error));
     EXPECT_EQ(error, "$.a[1]: null has no property-list form");
-    EXPECT_FALSE(plist::readJson(plist::bytesOf("[18446744073709551615]"), &error));
+    EXPECT_FALSE(plist::readJson(plist::bytesOf("[18446744073709551615]"), plist::kMessageSizeLimit,
+                                 &error));
     EXPECT_EQ(error, "$[0]: integer 18446744073709551615 out of the signed 64-bit range");
-    EXPECT_FALSE(plist::readJson(plist::bytesOf("[1,"), &error));
+    EXPECT_FALSE(plist::readJson(plist::bytesOf("[1,"), plist::kMessageSizeLimit, &error));
     EXPECT_EQ(error.rfind("parse error at line 1", 0), 0u) << error;
-    EXPECT_FALSE(plist::readJson(
-        plist::bytesOf(std::string(100000, '[') + std::string(100000, ']')), &error));
+    EXPECT_FALSE(
+        plist::readJson(plist::bytesOf(std::string(100000, '[') + std::string(100000, ']')),
+                        plist::kMessageSizeLimit, &error));
     EXPECT_EQ(error.substr(error.find(':')), ": containers nest deeper than 512 levels");
 }
 

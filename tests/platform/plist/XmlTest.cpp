@@ -13,14 +13,14 @@ using plist::Value;
 
 std::string readError(std::string_view xml) {
     std::string error;
-    auto value = plist::readXml(plist::bytesOf(xml), &error);
+    auto value = plist::readXml(plist::bytesOf(xml), plist::kMessageSizeLimit, &error);
     EXPECT_FALSE(value) << description(*value);
     return error;
 }
 
 std::optional<Value> read(std::string_view xml) {
     std::string error;
-    auto value = plist::readXml(plist::bytesOf(xml), &error);
+    auto value = plist::readXml(plist::bytesOf(xml), plist::kMessageSizeLimit, &error);
     EXPECT_TRUE(value) << error;
     return value;
 }
@@ -217,10 +217,12 @@ TEST(PlistRead, DetectsTheFormat) {
     plist::Format format;
     std::string error;
     auto binary = plist::writeBinary(value, nullptr);
-    EXPECT_TRUE(plist::read(*binary, &error, &format)->isIdenticalTo(value));
+    EXPECT_TRUE(
+        plist::read(*binary, plist::kMessageSizeLimit, &error, &format)->isIdenticalTo(value));
     EXPECT_EQ(format, plist::Format::Binary);
     auto xml = plist::writeXml(value, nullptr);
-    EXPECT_TRUE(plist::read(plist::bytesOf(*xml), &error, &format)->isIdenticalTo(value));
+    EXPECT_TRUE(plist::read(plist::bytesOf(*xml), plist::kMessageSizeLimit, &error, &format)
+                    ->isIdenticalTo(value));
     EXPECT_EQ(format, plist::Format::Xml);
 }
 
