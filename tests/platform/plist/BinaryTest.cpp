@@ -1,4 +1,4 @@
-#include "platform/plist/Binary.h"
+#include "platform/plist/Plist.h"
 
 #include "BinaryBuilder.h"
 
@@ -277,3 +277,102 @@ TEST(PlistBinary, WriterRefusesWhatCannotBeRead) {
 }
 
 } // namespace
+
+namespace bounds {
+
+// A marker with its count, inline or as a one-, two- or four-byte integer that follows.
+Bytes marker(std::uint8_t kind, std::size_t count) {
+    if (count < 15) {
+        return {static_cast<std::uint8_t>(kind << 4 | count)};
+    }
+    Bytes bytes{static_cast<std::uint8_t>(kind << 4 | 0xF), 0x12};
+    BinaryBuilder::append(bytes, count, 4);
+    return bytes;
+}
+
+// An object shared `references` times from the innermost of `depth` nested arrays.
+Bytes sharedFromDepth(Bytes shared, std::size_t references, std::size_t depth) {
+    BinaryBuilder b(/*refSize=*/2);
+    b.add(std::move(shared));
+    Bytes inner = marker(0xA, references);
+    for (std::size_t i = 0; i < references; ++i) {
+        BinaryBuilder::append(inner, 0, 2);
+    }
+    b.add(inner);
+    for (std::size_t level = 2; level <= depth; ++level) {
+        b.add(b.container(0xA0, {level - 1}));
+    }
+    return b.build(depth);
+}
+
+Bytes data(std::size_t size) {
+    Bytes bytes = marker(0x4, size);
+    bytes.insert(bytes.end(), size, 0xAB);
+    return bytes;
+}
+
+Bytes asciiOf(std::size_t size, char c) {
+    Bytes bytes = marker(0x5, size);
+    bytes.insert(bytes.end(), size, static_cast<std::uint8_t>(c));
+    return bytes;
+}
+
+} // namespace bounds
+
+TEST(PlistBinary, ObjectCountIsBoundedByTheObjectArea) {
+    // One boolean and 100,000 offset-table entries pointing at it: memory would follow the
+    // declared count, not the input.
+    Bytes file{'b', 'p', 'l', 'i', 's', 't', '0', '0', 0x09};
+    file.insert(file.end(), 100000, 0x08);
+    file.insert(file.end(), 6, 0);
+    file.insert(file.end(), {1, 1});
+    BinaryBuilder::append(file, 100000, 8);
+    BinaryBuilder::append(file, 0, 8);
+    BinaryBuilder::append(file, 9, 8);
+    EXPECT_EQ(
+        readError(file),
+        "trailer at offset 0x186a9: 100000 objects do not fit the 1 bytes of the object area");
+}
+
+TEST(PlistBinary, ExpansionCountsWhatTheWritersEmit) {
+    // Data printed from deep inside nested arrays: every base64 line carries the indentation.
+    EXPECT_NE(readError(bounds::sharedFromDepth(bounds::data(16384), 31, 500))
+                  .find("shared objects expand to more than"),
+              std::string::npos);
+    // Control characters print as six-character escapes.
+    EXPECT_NE(readError(bounds::sharedFromDepth(bounds::asciiOf(32000, '\x01'), 31, 1))
+                  .find("shared objects expand to more than"),
+              std::string::npos);
+
+    // Whatever is accepted prints within the limit, in every form.
+    for (std::size_t depth : {1, 8, 100, 500}) {
+        for (std::size_t references : {1, 8, 31}) {
+            for (const Bytes& shared : {bounds::data(4096), bounds::asciiOf(2000, '\x01'),
+                                        bounds::asciiOf(2000, '&'), bounds::data(20)}) {
+                const Bytes file = bounds::sharedFromDepth(shared, references, depth);
+                const std::size_t limit = std::max<std::size_t>(4 << 20, 32 * file.size());
+                std::string error;
+                const auto value = plist::readBinary(file, plist::kMessageSizeLimit, &error);
+                if (!value) {
+                    EXPECT_NE(error.find("shared objects expand"), std::string::npos) << error;
+                    continue;
+                }
+                EXPECT_LE(description(*value).size(), limit) << depth << " " << references;
+                const auto json = plist::writeJson(*value, nullptr, {.datesAndDataAsText = true});
+                EXPECT_LE(json ? json->size() : 0, limit) << depth << " " << references;
+                const auto xml = plist::writeXml(*value, nullptr);
+                EXPECT_LE(xml ? xml->size() : 0, limit) << depth << " " << references;
+            }
+        }
+    }
+}
+
+TEST(PlistBinary, RefusesInputsOverTheCallersLimit) {
+    const auto bytes = *plist::writeBinary(Value(Array{Value("a"), Value(2)}), nullptr);
+    std::string error;
+    EXPECT_TRUE(plist::readBinary(bytes, bytes.size(), &error)) << error;
+    EXPECT_FALSE(plist::readBinary(bytes, bytes.size() - 1, &error));
+    EXPECT_EQ(error, "property list of " + std::to_string(bytes.size()) +
+                         " bytes is larger than the limit of " + std::to_string(bytes.size() - 1) +
+                         " bytes");
+}
