@@ -54,7 +54,8 @@ std::optional<std::vector<std::uint8_t>> readWholeFile(const std::string& path,
         const std::size_t at = bytes.size();
         // Grown by doubling, but never past what the limit lets in.
         if (bytes.capacity() < at + kChunk) {
-            bytes.reserve(std::min(std::max(2 * bytes.capacity(), kChunk), sizeLimit + 1));
+            const std::size_t doubled = std::max(2 * bytes.capacity(), kChunk);
+            bytes.reserve(doubled >= sizeLimit ? sizeLimit + 1 : doubled);
         }
         bytes.resize(at + std::min(kChunk, sizeLimit + 1 - at));
         in->read(reinterpret_cast<char*>(bytes.data() + at),
