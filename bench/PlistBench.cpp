@@ -79,7 +79,7 @@ struct LibplistNode {
 void BM_Binary_Read_Ours(benchmark::State& state) {
     const auto& bytes = binaryFile();
     for (auto _ : state) {
-        auto value = plist::readBinary(bytes, nullptr);
+        auto value = plist::readBinary(bytes, plist::kToolSizeLimit, nullptr);
         benchmark::DoNotOptimize(value);
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
@@ -124,7 +124,7 @@ void BM_Xml_Read_Ours(benchmark::State& state) {
     const auto& text = xmlFile();
     const auto bytes = plist::bytesOf(text);
     for (auto _ : state) {
-        auto value = plist::readXml(bytes, nullptr);
+        auto value = plist::readXml(bytes, plist::kToolSizeLimit, nullptr);
         benchmark::DoNotOptimize(value);
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));

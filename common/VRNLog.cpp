@@ -5,7 +5,6 @@
 #include "common/VRNSystemVersionManager.h"
 #include "platform/calendar/DateFormatter.h"
 #include "platform/dispatch/LockQueue.h"
-#include "platform/dispatch/Time.h"
 #include "platform/paths/Paths.h"
 #include "platform/syslog/SystemLog.h"
 
@@ -150,10 +149,8 @@ void writeLine(std::string_view message) {
     if (state == nullptr || state->file == nullptr) {
         return;
     }
-    const auto now = std::chrono::duration<double>(dispatch::wallNow()).count();
     char date[64];
-    const std::size_t dateLength =
-        cal::formatLogDate(cal::dateFromUnixTime(now), date, sizeof date);
+    const std::size_t dateLength = cal::formatLogDate(cal::now(), date, sizeof date);
     char pid[16];
     const int pidLength = std::snprintf(pid, sizeof pid, "[%d] ", static_cast<int>(state->pid));
 

@@ -55,7 +55,7 @@ std::optional<plist::Value> readDictionary(const std::string& path, std::string*
         return std::nullopt;
     }
     std::string reason;
-    auto value = plist::read(*bytes, &reason);
+    auto value = plist::read(*bytes, kMaxFileSize, &reason);
     if (!value || !value->isDictionary()) {
         if (error) {
             *error = path + ": " + (value ? "not a dictionary" : reason);

@@ -9,6 +9,8 @@
 #include <bit>
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <tuple>
 
 namespace plist {
 
@@ -16,15 +18,76 @@ namespace {
 
 constexpr std::size_t kHeaderSize = 8;
 constexpr std::size_t kTrailerSize = 32;
-// Shared objects make a value larger than its file. Its expanded size models the length of
-// its printed text: every object counted wherever it occurs, at kObjectWeight bytes plus
-// its string or data bytes plus kIndentWeight per enclosing container. It may reach 1 MiB,
-// or 32 bytes per byte of input when that is more, so that printers and writers of the
-// value stay in proportion to the file.
-constexpr std::uint64_t kObjectWeight = 8;
+// Shared objects make a value larger than its file. Its expanded size bounds the length of
+// what the writers and printers emit for it (XML, JSON, the old-style text): every object
+// counted wherever it occurs, at the longest form any of them gives it, and every line it
+// prints at kIndentWeight bytes per enclosing container. It may reach 4 MiB (the old-style
+// text of containers nested kMaxNesting deep takes one), or 32 bytes per byte of input
+// when that is more, so that the output stays in proportion to the file.
+//
+// The longest forms are XML's: the element around each kind (an integer of 20 digits
+// inside <integer></integer>, a real of up to 24 characters, a date of 20), strings with
+// every byte at its longest escape (a control character takes six in JSON and text), and
+// data as base64 in lines of at least 16 characters, each a line of its own (or the
+// description's summary of long data, where that is longer).
 constexpr std::uint64_t kIndentWeight = 4;
-constexpr std::uint64_t kMinimumExpansionLimit = 1 << 20;
+constexpr std::uint64_t kBooleanWeight = 9;           // <false/> and a newline
+constexpr std::uint64_t kIntegerWeight = 40;          // <integer>-9223372036854775808</integer>
+constexpr std::uint64_t kRealWeight = 38;             // <real>, 24 characters, </real>
+constexpr std::uint64_t kDateWeight = 34;             // <date>2026-12-08T03:00:00Z</date>
+constexpr std::uint64_t kStringWeight = 18;           // <string></string>
+constexpr std::uint64_t kDataWeight = 15;             // <data> and </data> on lines of their own
+constexpr std::uint64_t kDataDescriptionWeight = 104; // "{length = ..., bytes = 0x...}"
+constexpr std::uint64_t kContainerWeight = 17;        // <array> and </array> on lines of their own
+constexpr std::uint64_t kDataLineLength = 16;         // the narrowest base64 line of the XML writer
+constexpr std::uint64_t kMinimumExpansionLimit = 4 << 20;
 constexpr std::uint64_t kExpansionPerInputByte = 32;
+
+// The longest any printer escapes one byte of a string to.
+std::uint64_t escapedLength(std::uint8_t byte) {
+    switch (byte) {
+    case '&':
+        return 5; // &amp;
+    case '<':
+    case '>':
+        return 4; // &lt;
+    case '"':
+    case '\\':
+        return 2;
+    default:
+        return byte < 0x20 ? 6 : 1; // six-character escapes, &#13;
+    }
+}
+
+// Printed size and lines of a scalar, as modelled above.
+std::pair<std::uint64_t, std::uint64_t> printedScalar(const Value& value) {
+    switch (value.type()) {
+    case Type::Boolean:
+        return {kBooleanWeight, 1};
+    case Type::Integer:
+        return {kIntegerWeight, 1};
+    case Type::Real:
+        return {kRealWeight, 1};
+    case Type::Date:
+        return {kDateWeight, 1};
+    case Type::String: {
+        std::uint64_t size = kStringWeight;
+        for (char c : *value.asString()) {
+            size += escapedLength(static_cast<std::uint8_t>(c));
+        }
+        return {size, 1};
+    }
+    case Type::Data: {
+        const std::uint64_t base64 = (value.asData()->size() + 2) / 3 * 4;
+        const std::uint64_t lines = (base64 + kDataLineLength - 1) / kDataLineLength;
+        return {std::max(kDataDescriptionWeight, kDataWeight + base64 + lines), lines + 2};
+    }
+    case Type::Array:
+    case Type::Dictionary:
+        break;
+    }
+    return {0, 0};
+}
 
 std::uint64_t readBigEndian(const std::uint8_t* p, std::size_t size) {
     std::uint64_t value = 0;
@@ -49,6 +112,7 @@ public:
         if (!readTrailer()) {
             return std::nullopt;
         }
+        // Bounded by the object area (see readTrailer), not by the trailer's word alone.
         slots_.resize(objectCount_);
         const Value* top = object(topObject_, 0);
         if (top == nullptr) {
@@ -63,8 +127,8 @@ private:
     // What is known of one object of the file once it has been decoded.
     struct Slot {
         std::optional<Value> value;
-        std::uint64_t expandedSize = 0;  // of its fully expanded tree, see kObjectWeight
-        std::uint64_t expandedCount = 1; // objects in its fully expanded tree
+        std::uint64_t expandedSize = 0;  // printed size of its fully expanded tree
+        std::uint64_t expandedLines = 0; // printed lines of its fully expanded tree
         std::uint16_t height = 0;        // container levels in it (0 for scalars)
         State state = State::Unread;
     };
@@ -121,6 +185,11 @@ private:
             objectCount_ > (at - tableOffset_) / offsetSize_) {
             return fail(where + "offset table at " + hex(tableOffset_) + " with " +
                         std::to_string(objectCount_) + " entries does not fit the file");
+        }
+        // Every object takes at least its marker byte.
+        if (objectCount_ > tableOffset_ - kHeaderSize) {
+            return fail(where + std::to_string(objectCount_) + " objects do not fit the " +
+                        std::to_string(tableOffset_ - kHeaderSize) + " bytes of the object area");
         }
         return true;
     }
@@ -304,15 +373,15 @@ private:
         if (!references(c, isDictionary ? 2 * n : n, refs)) {
             return false;
         }
-        std::uint64_t expanded = kObjectWeight;
-        std::uint64_t count = 1;
+        std::uint64_t expanded = kContainerWeight;
+        std::uint64_t lines = 2;
         std::uint16_t height = 0;
         const auto child = [&](std::uint64_t ref) -> const Value* {
             const Value* v = object(ref, depth + 1);
             if (v) {
                 const Slot& s = slots_[ref];
-                expanded += s.expandedSize + kIndentWeight * s.expandedCount;
-                count += s.expandedCount;
+                expanded += s.expandedSize + kIndentWeight * s.expandedLines;
+                lines += s.expandedLines;
                 height = std::max(height, s.height);
             }
             return v;
@@ -357,7 +426,7 @@ private:
                                std::to_string(expansionLimit()) + " bytes");
         }
         slot.expandedSize = expanded;
-        slot.expandedCount = count;
+        slot.expandedLines = lines;
         slot.height = static_cast<std::uint16_t>(height + 1);
         return true;
     }
@@ -430,10 +499,7 @@ private:
             return nullptr;
         }
         if (slot.expandedSize == 0) {
-            const std::string* string = slot.value->asString();
-            const Data* data = slot.value->asData();
-            slot.expandedSize =
-                kObjectWeight + (string ? string->size() : 0) + (data ? data->size() : 0);
+            std::tie(slot.expandedSize, slot.expandedLines) = printedScalar(*slot.value);
         }
         slot.state = State::Read;
         return &*slot.value;
@@ -455,9 +521,23 @@ bool isBinary(std::span<const std::uint8_t> bytes) {
     return bytes.size() >= kHeaderSize && std::memcmp(bytes.data(), "bplist00", kHeaderSize) == 0;
 }
 
-std::optional<Value> readBinary(std::span<const std::uint8_t> bytes, std::string* error) {
-    BinaryReader reader(bytes, error);
-    return reader.read();
+std::optional<Value> readBinary(std::span<const std::uint8_t> bytes, std::size_t sizeLimit,
+                                std::string* error) {
+    if (bytes.size() > sizeLimit) {
+        if (error) {
+            *error = sizeLimitError(sizeLimit, bytes.size());
+        }
+        return std::nullopt;
+    }
+    try {
+        BinaryReader reader(bytes, error);
+        return reader.read();
+    } catch (const std::bad_alloc&) {
+        if (error) {
+            *error = outOfMemoryError(bytes.size());
+        }
+        return std::nullopt;
+    }
 }
 
 } // namespace plist

@@ -5,8 +5,11 @@
 #include "platform/plist/Binary.h"
 #include "platform/plist/Text.h"
 
+#include <algorithm>
 #include <cmath>
+#include <new>
 #include <nlohmann/json.hpp>
+#include <span>
 
 namespace plist {
 
@@ -96,57 +99,102 @@ bool toJson(const Value& value, Json& out, std::size_t depth, const JsonOptions&
     return true;
 }
 
-std::optional<Value> fromJson(const Json& json, std::size_t depth, const std::string& path,
-                              std::string* error) {
-    switch (json.type()) {
-    case Json::value_t::string:
-        return Value(json.get_ref<const std::string&>());
-    case Json::value_t::boolean:
-        return Value(json.get<bool>());
-    case Json::value_t::number_integer:
-        return Value(json.get<std::int64_t>());
-    case Json::value_t::number_unsigned:
-        if (json.get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX)) {
-            fail(error, path + ": integer " + json.dump() + " out of the signed 64-bit range");
-            return std::nullopt;
+// Builds values straight from nlohmann's SAX events, so nesting, duplicate keys and
+// integers out of range are refused where they occur, before the rest is parsed.
+class JsonBuilder {
+public:
+    explicit JsonBuilder(std::string* error) : error_(error) {}
+
+    std::optional<Value> take() { return std::move(result_); }
+
+    bool null() { return refuse("null has no property-list form"); }
+    bool boolean(bool value) { return add(Value(value)); }
+    bool number_integer(Json::number_integer_t value) { return add(Value(value)); }
+    bool number_unsigned(Json::number_unsigned_t value) {
+        if (value > static_cast<std::uint64_t>(INT64_MAX)) {
+            return refuse("integer " + std::to_string(value) + " out of the signed 64-bit range");
         }
-        return Value(static_cast<std::int64_t>(json.get<std::uint64_t>()));
-    case Json::value_t::number_float:
-        return Value(json.get<double>());
-    case Json::value_t::array:
-    case Json::value_t::object:
-        break;
-    default:
-        fail(error, path + ": " + std::string(json.type_name()) + " has no property-list form");
-        return std::nullopt;
+        return add(Value(static_cast<std::int64_t>(value)));
     }
-    if (depth >= kMaxNesting) {
-        fail(error,
-             path + ": containers nest deeper than " + std::to_string(kMaxNesting) + " levels");
-        return std::nullopt;
-    }
-    if (json.is_array()) {
-        Array items;
-        items.reserve(json.size());
-        for (std::size_t i = 0; i < json.size(); ++i) {
-            auto item = fromJson(json[i], depth + 1, path + "[" + std::to_string(i) + "]", error);
-            if (!item) {
-                return std::nullopt;
-            }
-            items.push_back(std::move(*item));
+    bool number_float(Json::number_float_t value, const std::string& token) {
+        // nlohmann reads integers beyond 64 bits as reals; they are as far out of range.
+        if (token.find_first_of(".eE") == std::string::npos) {
+            return refuse("integer " + token + " out of the signed 64-bit range");
         }
-        return Value(std::move(items));
+        return add(Value(value));
     }
-    Dictionary entries;
-    for (const auto& [key, element] : json.items()) {
-        auto item = fromJson(element, depth + 1, path + "." + key, error);
-        if (!item) {
-            return std::nullopt;
+    bool string(std::string& value) { return add(Value(std::move(value))); }
+    bool binary(Json::binary_t&) { return refuse("binary has no property-list form"); }
+    bool start_object(std::size_t) { return open(Frame::Kind::Object); }
+    bool key(std::string& key) {
+        Frame& frame = stack_.back();
+        if (frame.dictionary.contains(key)) {
+            return fail(error_, path(stack_.size() - 1) + ": duplicate key \"" + key + "\"");
         }
-        entries.emplace(key, std::move(*item));
+        frame.key = std::move(key);
+        return true;
     }
-    return Value(std::move(entries));
-}
+    bool end_object() { return close(); }
+    bool start_array(std::size_t) { return open(Frame::Kind::Array); }
+    bool end_array() { return close(); }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& e) {
+        return fail(error_, exceptionText(e));
+    }
+
+private:
+    struct Frame {
+        enum class Kind { Array, Object } kind;
+        Array array;
+        Dictionary dictionary;
+        std::string key; // of the entry being read, in an object
+    };
+
+    // "$", "$.a[1]": where the next value goes (inside the outermost `levels` containers),
+    // for error texts.
+    std::string path(std::size_t levels = SIZE_MAX) const {
+        std::string out = "$";
+        for (const Frame& frame : std::span(stack_).first(std::min(levels, stack_.size()))) {
+            out += frame.kind == Frame::Kind::Array ? "[" + std::to_string(frame.array.size()) + "]"
+                                                    : "." + frame.key;
+        }
+        return out;
+    }
+
+    bool refuse(const std::string& message) { return fail(error_, path() + ": " + message); }
+
+    bool add(Value value) {
+        if (stack_.empty()) {
+            result_ = std::move(value);
+            return true;
+        }
+        Frame& frame = stack_.back();
+        if (frame.kind == Frame::Kind::Array) {
+            frame.array.push_back(std::move(value));
+        } else {
+            frame.dictionary.emplace(std::move(frame.key), std::move(value));
+        }
+        return true;
+    }
+
+    bool open(Frame::Kind kind) {
+        if (stack_.size() >= kMaxNesting) {
+            return refuse("containers nest deeper than " + std::to_string(kMaxNesting) + " levels");
+        }
+        stack_.push_back(Frame{kind, {}, {}, {}});
+        return true;
+    }
+
+    bool close() {
+        Frame frame = std::move(stack_.back());
+        stack_.pop_back();
+        return add(frame.kind == Frame::Kind::Array ? Value(std::move(frame.array))
+                                                    : Value(std::move(frame.dictionary)));
+    }
+
+    std::string* error_;
+    std::vector<Frame> stack_;
+    std::optional<Value> result_;
+};
 
 } // namespace
 
@@ -163,15 +211,25 @@ std::optional<std::string> writeJson(const Value& value, std::string* error, Jso
     }
 }
 
-std::optional<Value> readJson(std::span<const std::uint8_t> bytes, std::string* error) {
-    Json json;
+std::optional<Value> readJson(std::span<const std::uint8_t> bytes, std::size_t sizeLimit,
+                              std::string* error) {
+    if (bytes.size() > sizeLimit) {
+        fail(error, sizeLimitError(sizeLimit, bytes.size()));
+        return std::nullopt;
+    }
     try {
-        json = Json::parse(bytes.begin(), bytes.end());
+        JsonBuilder builder(error);
+        if (!Json::sax_parse(bytes.begin(), bytes.end(), &builder)) {
+            return std::nullopt;
+        }
+        return builder.take();
+    } catch (const std::bad_alloc&) {
+        fail(error, outOfMemoryError(bytes.size()));
+        return std::nullopt;
     } catch (const Json::exception& e) {
         fail(error, exceptionText(e));
         return std::nullopt;
     }
-    return fromJson(json, 0, "$", error);
 }
 
 } // namespace plist

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/plist/Limits.h"
 #include "platform/plist/Value.h"
 
 #include <cstdint>
@@ -24,7 +25,10 @@ std::optional<std::string> writeJson(const Value& value, std::string* error,
                                      JsonOptions options = {});
 
 // Reads JSON: objects, arrays, strings, booleans, integers in the signed 64-bit range and
-// reals; null and nesting deeper than kMaxNesting are refused.
-std::optional<Value> readJson(std::span<const std::uint8_t> bytes, std::string* error);
+// reals. Refused: null, duplicate keys, integers outside the signed 64-bit range (however
+// large), nesting deeper than kMaxNesting (checked while parsing, so a deep input costs no
+// more than a shallow one) and inputs larger than `sizeLimit` (Limits.h), unread.
+std::optional<Value> readJson(std::span<const std::uint8_t> bytes, std::size_t sizeLimit,
+                              std::string* error);
 
 } // namespace plist

@@ -4,6 +4,7 @@
 
 #include "platform/plist/Binary.h"
 #include "platform/plist/Json.h"
+#include "platform/plist/Limits.h"
 #include "platform/plist/Value.h"
 #include "platform/plist/Xml.h"
 
@@ -20,8 +21,14 @@ inline std::span<const std::uint8_t> bytesOf(std::string_view text) {
 }
 
 // Reads a binary or an XML property list, telling them apart by the binary signature;
-// `format` (when given) receives which one it was.
-std::optional<Value> read(std::span<const std::uint8_t> bytes, std::string* error,
-                          Format* format = nullptr);
+// `format` (when given) receives which one it was. Inputs larger than `sizeLimit`
+// (Limits.h) are refused unread.
+std::optional<Value> read(std::span<const std::uint8_t> bytes, std::size_t sizeLimit,
+                          std::string* error, Format* format = nullptr);
+
+// The form the bytes are in, by content: the binary signature; otherwise XML when the
+// first character (after white space and a byte-order mark) is "<" or the text is not
+// UTF-8; JSON for anything else, scalars included.
+Format detectFormat(std::span<const std::uint8_t> bytes);
 
 } // namespace plist

@@ -1,5 +1,7 @@
 #include "platform/plist/Text.h"
 
+#include "platform/time/CivilDate.h"
+
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -10,32 +12,9 @@ namespace plist::text {
 namespace {
 
 constexpr std::int64_t kSecondsPerDay = 86400;
-// Days from 0000-03-01 (proleptic Gregorian) to 2001-01-01, for the civil-date algorithm.
-constexpr std::int64_t kReferenceDay = 730791;
 // Whole seconds of 0001-01-01 and 10000-01-01 relative to the reference date.
 constexpr double kFirstSecond = -63113904000.0;
 constexpr double kEndSecond = 252423993600.0;
-
-// Days since 0000-03-01 of a civil date and back (Gregorian, era-based arithmetic).
-std::int64_t daysFromCivil(std::int64_t y, int m, int d) {
-    y -= m <= 2;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const std::int64_t yoe = y - era * 400;
-    const std::int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe;
-}
-
-void civilFromDays(std::int64_t z, std::int64_t& y, int& m, int& d) {
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const std::int64_t doe = z - era * 146097;
-    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const std::int64_t mp = (5 * doy + 2) / 153;
-    d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-    m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    y = yoe + era * 400 + (m <= 2);
-}
 
 constexpr char kBase64Alphabet[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -145,8 +124,9 @@ std::optional<CivilTime> civilTime(Date date) {
         rest += kSecondsPerDay;
         --days;
     }
-    CivilTime t{};
-    civilFromDays(days + kReferenceDay, t.year, t.month, t.day);
+    const timebase::CivilDate civil =
+        timebase::CivilDate::fromDayNumber(days + timebase::kReferenceDayNumber);
+    CivilTime t{civil.year, civil.month, civil.day, 0, 0, 0};
     t.hour = static_cast<int>(rest / 3600);
     t.minute = static_cast<int>(rest / 60 % 60);
     t.second = static_cast<int>(rest % 60);
@@ -186,12 +166,11 @@ std::optional<Date> parseIso8601(std::string_view s) {
         minute > 59 || second < 0 || second > 59) {
         return std::nullopt;
     }
-    static constexpr int kDaysInMonth[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    if (day > kDaysInMonth[month - 1] || (month == 2 && day == 29 && !leap)) {
+    if (day > timebase::CivilDate::daysInMonth(year, month)) {
         return std::nullopt;
     }
-    const std::int64_t days = daysFromCivil(year, month, day) - kReferenceDay;
+    const std::int64_t days =
+        timebase::CivilDate{year, month, day}.dayNumber() - timebase::kReferenceDayNumber;
     return Date{static_cast<double>(days * kSecondsPerDay + hour * 3600 + minute * 60 + second)};
 }
 

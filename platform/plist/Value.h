@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/time/Date.h"
+
 #include <concepts>
 #include <cstdint>
 #include <map>
@@ -22,18 +24,7 @@ using Data = std::vector<std::uint8_t>;
 
 // A point in time as seconds since 2001-01-01 00:00:00 UTC (the reference date), kept as
 // the exact double that binary files hold.
-struct Date {
-    static constexpr double kReferenceDateUnixTime = 978307200.0;
-
-    double secondsSinceReferenceDate = 0;
-
-    static Date fromUnixTime(double secondsSince1970) {
-        return Date{secondsSince1970 - kReferenceDateUnixTime};
-    }
-    double unixTime() const { return secondsSinceReferenceDate + kReferenceDateUnixTime; }
-
-    bool operator==(const Date&) const = default;
-};
+using Date = timebase::Date;
 
 enum class Type { String, Integer, Real, Boolean, Date, Data, Array, Dictionary };
 

@@ -88,7 +88,7 @@ plist::Dictionary Domain::load() {
         return {};
     }
     std::string error;
-    auto value = plist::read(*bytes, &error);
+    auto value = plist::read(*bytes, plist::kPreferencesSizeLimit, &error);
     if (value && value->isDictionary()) {
         moveAsideBeforeWrite_ = false;
         return *value->asDictionary();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/files/Files.h"
+#include "platform/plist/Limits.h"
 #include "platform/plist/Value.h"
 
 #include <functional>
@@ -17,7 +18,7 @@ enum class Scope {
 };
 
 // A file larger than this reads as empty and is reported like one that does not parse.
-inline constexpr std::size_t kMaxFileSize = 16 * 1024 * 1024;
+inline constexpr std::size_t kMaxFileSize = plist::kPreferencesSizeLimit;
 
 // Where a write may be interrupted, for tests that check a crash never tears the file.
 using WriteStep = files::ReplaceStep;

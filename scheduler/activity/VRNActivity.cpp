@@ -38,7 +38,7 @@ const char* VRNActivityBehaviorName(unsigned behavior) {
 }
 
 cal::Date VRNDateNow() {
-    return cal::dateFromUnixTime(static_cast<double>(dispatch::wallNow().count()) / 1e9);
+    return cal::now();
 }
 
 VRNActivity::Environment VRNActivity::sharedEnvironment() {

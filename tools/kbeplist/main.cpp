@@ -4,6 +4,7 @@
 #include "platform/plist/Plist.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <fcntl.h>
 #include <span>
@@ -14,14 +15,15 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: kbeplist FILE\n"
-    "       kbeplist -lint FILE...\n"
-    "       kbeplist -convert binary1|xml1|json [-json-text] [-o OUT] FILE\n"
+    "usage: kbeplist [-size-limit BYTES] FILE\n"
+    "       kbeplist [-size-limit BYTES] -lint FILE...\n"
+    "       kbeplist [-size-limit BYTES] -convert binary1|xml1|json [-json-text] [-o OUT] FILE\n"
     "\n"
     "Without an option, prints FILE in the old-style text form. -lint checks each FILE and\n"
     "prints the reader's error for a bad one. -convert writes FILE in the named format to\n"
     "OUT (standard output by default); -json-text writes dates and data into JSON as\n"
-    "ISO-8601 text and base64. FILE and OUT may be \"-\" for standard input and output.\n";
+    "ISO-8601 text and base64. FILE and OUT may be \"-\" for standard input and output.\n"
+    "-size-limit refuses files larger than BYTES (default 268435456) without reading them.\n";
 
 // Anything but "-" (standard input) that starts with a dash is an option, not a file.
 bool isOption(const std::string& argument) {
@@ -33,11 +35,9 @@ int usage() {
     return 1;
 }
 
-// Inputs are read into memory whole; larger ones are refused.
-constexpr std::size_t kMaxInputSize = 256 * 1024 * 1024;
-
+// Reads at most `sizeLimit` bytes, and one more to tell that a file is larger.
 std::optional<std::vector<std::uint8_t>> readWholeFile(const std::string& path,
-                                                       std::string* error) {
+                                                       std::size_t sizeLimit, std::string* error) {
     files::Descriptor file;
     if (path != "-") {
         file = files::openFile(path, O_RDONLY);
@@ -48,32 +48,22 @@ std::optional<std::vector<std::uint8_t>> readWholeFile(const std::string& path,
     }
     files::Error readError;
     auto bytes =
-        files::readAll(file.valid() ? file.get() : STDIN_FILENO, kMaxInputSize, path, &readError);
+        files::readAll(file.valid() ? file.get() : STDIN_FILENO, sizeLimit, path, &readError);
     if (!bytes) {
-        *error = readError.number == EFBIG
-                     ? "larger than " + std::to_string(kMaxInputSize) + " bytes"
-                     : "cannot read";
+        *error = readError.number == EFBIG ? plist::sizeLimitError(sizeLimit) : "cannot read";
     }
     return bytes;
 }
 
-bool looksLikeJson(std::span<const std::uint8_t> bytes) {
-    for (std::uint8_t b : bytes) {
-        if (b != ' ' && b != '\t' && b != '\r' && b != '\n') {
-            return b == '{' || b == '[';
-        }
-    }
-    return false;
-}
-
 // Any property list in binary, XML or JSON form; errors say which file.
-std::optional<plist::Value> load(const std::string& path) {
+std::optional<plist::Value> load(const std::string& path, std::size_t sizeLimit) {
     std::string error;
-    auto bytes = readWholeFile(path, &error);
+    auto bytes = readWholeFile(path, sizeLimit, &error);
     std::optional<plist::Value> value;
     if (bytes) {
-        value =
-            looksLikeJson(*bytes) ? plist::readJson(*bytes, &error) : plist::read(*bytes, &error);
+        value = plist::detectFormat(*bytes) == plist::Format::Json
+                    ? plist::readJson(*bytes, sizeLimit, &error)
+                    : plist::read(*bytes, sizeLimit, &error);
     }
     if (!value) {
         std::fprintf(stderr, "%s: %s\n", path.c_str(), error.c_str());
@@ -95,10 +85,10 @@ bool writeOutput(const std::string& path, std::string_view text) {
     return written;
 }
 
-int lint(const std::vector<std::string>& files) {
+int lint(const std::vector<std::string>& files, std::size_t sizeLimit) {
     int status = 0;
     for (const std::string& file : files) {
-        if (load(file)) {
+        if (load(file, sizeLimit)) {
             std::printf("%s: OK\n", file.c_str());
         } else {
             status = 1;
@@ -108,8 +98,8 @@ int lint(const std::vector<std::string>& files) {
 }
 
 int convert(std::string_view format, bool jsonText, const std::string& output,
-            const std::string& input) {
-    auto value = load(input);
+            const std::string& input, std::size_t sizeLimit) {
+    auto value = load(input, sizeLimit);
     if (!value) {
         return 1;
     }
@@ -135,10 +125,29 @@ int convert(std::string_view format, bool jsonText, const std::string& output,
     return writeOutput(output, *text) ? 0 : 1;
 }
 
+// A byte count of decimal digits only.
+std::optional<std::size_t> parseSize(const std::string& text) {
+    std::size_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    const std::vector<std::string> args(argv + 1, argv + argc);
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::size_t sizeLimit = plist::kToolSizeLimit;
+    if (!args.empty() && args[0] == "-size-limit") {
+        const auto limit = args.size() > 1 ? parseSize(args[1]) : std::nullopt;
+        if (!limit) {
+            return usage();
+        }
+        sizeLimit = *limit;
+        args.erase(args.begin(), args.begin() + 2);
+    }
     if (args.empty()) {
         return usage();
     }
@@ -146,7 +155,7 @@ int main(int argc, char** argv) {
         if (args.size() < 2) {
             return usage();
         }
-        return lint({args.begin() + 1, args.end()});
+        return lint({args.begin() + 1, args.end()}, sizeLimit);
     }
     if (args[0] == "-convert") {
         if (args.size() < 3) {
@@ -171,12 +180,12 @@ int main(int argc, char** argv) {
         if (i + 1 != args.size() || isOption(args[i])) {
             return usage();
         }
-        return convert(format, jsonText, output, args[i]);
+        return convert(format, jsonText, output, args[i], sizeLimit);
     }
     if (args.size() != 1 || isOption(args[0])) {
         return usage();
     }
-    auto value = load(args[0]);
+    auto value = load(args[0], sizeLimit);
     if (!value) {
         return 1;
     }

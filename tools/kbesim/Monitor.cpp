@@ -36,7 +36,7 @@ struct WakeAnswer {
 };
 
 cal::Date now() {
-    return cal::dateFromUnixTime(std::chrono::duration<double>(dispatch::wallNow()).count());
+    return cal::now();
 }
 
 } // namespace

@@ -1,5 +1,8 @@
 #include "platform/calendar/BootDate.h"
 
+#include "platform/calendar/Date.h"
+#include "platform/dispatch/VirtualClock.h"
+#include "platform/time/CivilDate.h"
 #include "tests/support/TempFolder.h"
 
 #include <fstream>
@@ -31,6 +34,21 @@ TEST(BootDateTest, ReadsAFileOrTheRealSystem) {
     if (const auto boot = cal::readBootDate()) {
         EXPECT_GT(*boot, 0.0);
     }
+}
+
+} // namespace
+
+namespace {
+
+TEST(TimeBase, CalendarAndPropertyListsShareTheReferenceDate) {
+    EXPECT_EQ(timebase::CivilDate::fromDayNumber(timebase::kReferenceDayNumber),
+              (timebase::CivilDate{2001, 1, 1}));
+    EXPECT_EQ(cal::dateFromUnixTime(1796698800.5),
+              timebase::Date::fromUnixTime(1796698800.5).secondsSinceReferenceDate);
+    // Now comes from the runtime's clock.
+    dispatch::VirtualClock& clock = dispatch::VirtualClock::install();
+    clock.setWall(std::chrono::seconds(1796698800));
+    EXPECT_EQ(cal::now(), cal::dateFromUnixTime(1796698800));
 }
 
 } // namespace

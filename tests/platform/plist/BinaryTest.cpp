@@ -1,4 +1,4 @@
-#include "platform/plist/Binary.h"
+#include "platform/plist/Plist.h"
 
 #include "BinaryBuilder.h"
 
@@ -20,14 +20,14 @@ Value roundTrip(const Value& value) {
     std::string error;
     auto bytes = plist::writeBinary(value, &error);
     EXPECT_TRUE(bytes) << error;
-    auto back = plist::readBinary(*bytes, &error);
+    auto back = plist::readBinary(*bytes, plist::kMessageSizeLimit, &error);
     EXPECT_TRUE(back) << error;
     return back ? *back : Value("read failed");
 }
 
 std::string readError(const Bytes& bytes) {
     std::string error;
-    auto value = plist::readBinary(bytes, &error);
+    auto value = plist::readBinary(bytes, plist::kMessageSizeLimit, &error);
     EXPECT_FALSE(value) << description(*value);
     return error;
 }
@@ -86,8 +86,10 @@ TEST(PlistBinary, ReadsSixteenByteIntegersOnlyInTheSignedRange) {
         return b.build();
     };
     std::string error;
-    EXPECT_TRUE(plist::readBinary(file(0, 5), &error)->isIdenticalTo(Value(5)));
-    EXPECT_TRUE(plist::readBinary(file(~0ull, ~0ull), &error)->isIdenticalTo(Value(-1)));
+    EXPECT_TRUE(
+        plist::readBinary(file(0, 5), plist::kMessageSizeLimit, &error)->isIdenticalTo(Value(5)));
+    EXPECT_TRUE(plist::readBinary(file(~0ull, ~0ull), plist::kMessageSizeLimit, &error)
+                    ->isIdenticalTo(Value(-1)));
     EXPECT_EQ(readError(file(0, 1ull << 63)),
               "object 0 at offset 0x8: 128-bit integer out of the signed 64-bit range");
     EXPECT_EQ(readError(file(1, 0)),
@@ -100,7 +102,7 @@ TEST(PlistBinary, ReadsFourByteRealsAndWideReferences) {
     b.add({0x22, 0x3f, 0xc0, 0x00, 0x00}); // 1.5f
     b.add(BinaryBuilder::ascii("x"));
     std::string error;
-    auto value = plist::readBinary(b.build(), &error);
+    auto value = plist::readBinary(b.build(), plist::kMessageSizeLimit, &error);
     ASSERT_TRUE(value) << error;
     EXPECT_TRUE(value->isIdenticalTo(Value(Array{Value(1.5), Value("x")})));
 }
@@ -160,7 +162,7 @@ TEST(PlistBinary, RefusesCyclesButAcceptsSharing) {
     diamond.add(diamond.container(0xA0, {2}));
     diamond.add(BinaryBuilder::ascii("leaf"));
     std::string error;
-    auto value = plist::readBinary(diamond.build(), &error);
+    auto value = plist::readBinary(diamond.build(), plist::kMessageSizeLimit, &error);
     ASSERT_TRUE(value) << error;
     EXPECT_EQ(description(*value), "(\n    (\n        leaf\n    ),\n    (\n        leaf\n    )\n)");
 }
@@ -209,7 +211,7 @@ TEST(PlistBinary, LimitsNesting) {
         return b.build();
     };
     std::string error;
-    EXPECT_TRUE(plist::readBinary(nested(512), &error)) << error;
+    EXPECT_TRUE(plist::readBinary(nested(512), plist::kMessageSizeLimit, &error)) << error;
     EXPECT_NE(readError(nested(513)).find("containers nest deeper than 512 levels"),
               std::string::npos);
 
@@ -220,7 +222,7 @@ TEST(PlistBinary, LimitsNesting) {
         b.add(b.container(0xA0, {i + 1}));
     }
     b.add(b.container(0xA0, {}));
-    EXPECT_TRUE(plist::readBinary(b.build(), &error)) << error;
+    EXPECT_TRUE(plist::readBinary(b.build(), plist::kMessageSizeLimit, &error)) << error;
     BinaryBuilder c(/*refSize=*/2);
     c.add(c.container(0xA0, {300, 1}));
     for (std::size_t i = 1; i < 300; ++i) {
@@ -245,7 +247,7 @@ TEST(PlistBinary, RefusesExponentialExpansion) {
         return b.build();
     };
     std::string error;
-    EXPECT_TRUE(plist::readBinary(doubling(12), &error)) << error;
+    EXPECT_TRUE(plist::readBinary(doubling(12), plist::kMessageSizeLimit, &error)) << error;
     // A long string shared by many references counts with its length.
     Bytes refs{0xAF, 0x11, 0x40, 0x00}; // 16384 references to object 1
     for (int i = 0; i < 16384; ++i) {
@@ -258,7 +260,7 @@ TEST(PlistBinary, RefusesExponentialExpansion) {
     shared.add(text);
     EXPECT_NE(readError(shared.build()).find("shared objects expand to more than"),
               std::string::npos);
-    EXPECT_NE(readError(doubling(40)).find("shared objects expand to more than 1048576 bytes"),
+    EXPECT_NE(readError(doubling(40)).find("shared objects expand to more than 4194304 bytes"),
               std::string::npos);
 }
 
@@ -275,3 +277,102 @@ TEST(PlistBinary, WriterRefusesWhatCannotBeRead) {
 }
 
 } // namespace
+
+namespace bounds {
+
+// A marker with its count, inline or as a one-, two- or four-byte integer that follows.
+Bytes marker(std::uint8_t kind, std::size_t count) {
+    if (count < 15) {
+        return {static_cast<std::uint8_t>(kind << 4 | count)};
+    }
+    Bytes bytes{static_cast<std::uint8_t>(kind << 4 | 0xF), 0x12};
+    BinaryBuilder::append(bytes, count, 4);
+    return bytes;
+}
+
+// An object shared `references` times from the innermost of `depth` nested arrays.
+Bytes sharedFromDepth(Bytes shared, std::size_t references, std::size_t depth) {
+    BinaryBuilder b(/*refSize=*/2);
+    b.add(std::move(shared));
+    Bytes inner = marker(0xA, references);
+    for (std::size_t i = 0; i < references; ++i) {
+        BinaryBuilder::append(inner, 0, 2);
+    }
+    b.add(inner);
+    for (std::size_t level = 2; level <= depth; ++level) {
+        b.add(b.container(0xA0, {level - 1}));
+    }
+    return b.build(depth);
+}
+
+Bytes data(std::size_t size) {
+    Bytes bytes = marker(0x4, size);
+    bytes.insert(bytes.end(), size, 0xAB);
+    return bytes;
+}
+
+Bytes asciiOf(std::size_t size, char c) {
+    Bytes bytes = marker(0x5, size);
+    bytes.insert(bytes.end(), size, static_cast<std::uint8_t>(c));
+    return bytes;
+}
+
+} // namespace bounds
+
+TEST(PlistBinary, ObjectCountIsBoundedByTheObjectArea) {
+    // One boolean and 100,000 offset-table entries pointing at it: memory would follow the
+    // declared count, not the input.
+    Bytes file{'b', 'p', 'l', 'i', 's', 't', '0', '0', 0x09};
+    file.insert(file.end(), 100000, 0x08);
+    file.insert(file.end(), 6, 0);
+    file.insert(file.end(), {1, 1});
+    BinaryBuilder::append(file, 100000, 8);
+    BinaryBuilder::append(file, 0, 8);
+    BinaryBuilder::append(file, 9, 8);
+    EXPECT_EQ(
+        readError(file),
+        "trailer at offset 0x186a9: 100000 objects do not fit the 1 bytes of the object area");
+}
+
+TEST(PlistBinary, ExpansionCountsWhatTheWritersEmit) {
+    // Data printed from deep inside nested arrays: every base64 line carries the indentation.
+    EXPECT_NE(readError(bounds::sharedFromDepth(bounds::data(16384), 31, 500))
+                  .find("shared objects expand to more than"),
+              std::string::npos);
+    // Control characters print as six-character escapes.
+    EXPECT_NE(readError(bounds::sharedFromDepth(bounds::asciiOf(32000, '\x01'), 31, 1))
+                  .find("shared objects expand to more than"),
+              std::string::npos);
+
+    // Whatever is accepted prints within the limit, in every form.
+    for (std::size_t depth : {1, 8, 100, 500}) {
+        for (std::size_t references : {1, 8, 31}) {
+            for (const Bytes& shared : {bounds::data(4096), bounds::asciiOf(2000, '\x01'),
+                                        bounds::asciiOf(2000, '&'), bounds::data(20)}) {
+                const Bytes file = bounds::sharedFromDepth(shared, references, depth);
+                const std::size_t limit = std::max<std::size_t>(4 << 20, 32 * file.size());
+                std::string error;
+                const auto value = plist::readBinary(file, plist::kMessageSizeLimit, &error);
+                if (!value) {
+                    EXPECT_NE(error.find("shared objects expand"), std::string::npos) << error;
+                    continue;
+                }
+                EXPECT_LE(description(*value).size(), limit) << depth << " " << references;
+                const auto json = plist::writeJson(*value, nullptr, {.datesAndDataAsText = true});
+                EXPECT_LE(json ? json->size() : 0, limit) << depth << " " << references;
+                const auto xml = plist::writeXml(*value, nullptr);
+                EXPECT_LE(xml ? xml->size() : 0, limit) << depth << " " << references;
+            }
+        }
+    }
+}
+
+TEST(PlistBinary, RefusesInputsOverTheCallersLimit) {
+    const auto bytes = *plist::writeBinary(Value(Array{Value("a"), Value(2)}), nullptr);
+    std::string error;
+    EXPECT_TRUE(plist::readBinary(bytes, bytes.size(), &error)) << error;
+    EXPECT_FALSE(plist::readBinary(bytes, bytes.size() - 1, &error));
+    EXPECT_EQ(error, "property list of " + std::to_string(bytes.size()) +
+                         " bytes is larger than the limit of " + std::to_string(bytes.size() - 1) +
+                         " bytes");
+}

@@ -59,7 +59,7 @@ TEST(PlistJson, ReadsJson) {
     auto value = plist::readJson(
         plist::bytesOf(
             R"({"i": -3, "u": 9223372036854775807, "r": 2.5, "b": false, "a": ["x", {}]})"),
-        &error);
+        plist::kMessageSizeLimit, &error);
     ASSERT_TRUE(value) << error;
     EXPECT_TRUE(value->isIdenticalTo(Value(Dictionary{
         {"i", -3},
@@ -68,15 +68,50 @@ TEST(PlistJson, ReadsJson) {
         {"b", false},
         {"a", Array{Value("x"), Value(Dictionary{})}},
     })));
-    EXPECT_FALSE(plist::readJson(plist::bytesOf(R"({"a": [1, null]})"), &error));
+    EXPECT_FALSE(
+        plist::readJson(plist::bytesOf(R"({"a": [1, null]})"), plist::kMessageSizeLimit, &error));
     EXPECT_EQ(error, "$.a[1]: null has no property-list form");
-    EXPECT_FALSE(plist::readJson(plist::bytesOf("[18446744073709551615]"), &error));
+    EXPECT_FALSE(plist::readJson(plist::bytesOf("[18446744073709551615]"), plist::kMessageSizeLimit,
+                                 &error));
     EXPECT_EQ(error, "$[0]: integer 18446744073709551615 out of the signed 64-bit range");
-    EXPECT_FALSE(plist::readJson(plist::bytesOf("[1,"), &error));
+    EXPECT_FALSE(plist::readJson(plist::bytesOf("[1,"), plist::kMessageSizeLimit, &error));
     EXPECT_EQ(error.rfind("parse error at line 1", 0), 0u) << error;
-    EXPECT_FALSE(plist::readJson(
-        plist::bytesOf(std::string(100000, '[') + std::string(100000, ']')), &error));
+    EXPECT_FALSE(
+        plist::readJson(plist::bytesOf(std::string(100000, '[') + std::string(100000, ']')),
+                        plist::kMessageSizeLimit, &error));
     EXPECT_EQ(error.substr(error.find(':')), ": containers nest deeper than 512 levels");
+}
+
+TEST(PlistJson, RefusesDeepNestingWhileParsing) {
+    // Two million brackets, never closed: refused at the 513th, not after the whole parse.
+    std::string error;
+    EXPECT_FALSE(plist::readJson(plist::bytesOf(std::string(2000000, '[')),
+                                 plist::kMessageSizeLimit * 2, &error));
+    EXPECT_EQ(error.substr(error.find(':')), ": containers nest deeper than 512 levels");
+    EXPECT_EQ(error.rfind("$[0][0]", 0), 0u);
+}
+
+TEST(PlistJson, RefusesWhatBinaryAndXmlRefuse) {
+    const auto readError = [](std::string_view json) {
+        std::string error;
+        EXPECT_FALSE(plist::readJson(plist::bytesOf(json), plist::kMessageSizeLimit, &error));
+        return error;
+    };
+    EXPECT_EQ(readError(R"({"a": 1, "a": 2})"), "$: duplicate key \"a\"");
+    EXPECT_EQ(readError(R"({"x": [{"b": 1, "a": 2, "b": 3}]})"), "$.x[0]: duplicate key \"b\"");
+    // Integers out of range are refused however large, not read as reals past 2^64.
+    EXPECT_EQ(readError("[9223372036854775808]"),
+              "$[0]: integer 9223372036854775808 out of the signed 64-bit range");
+    EXPECT_EQ(readError("[18446744073709551616]"),
+              "$[0]: integer 18446744073709551616 out of the signed 64-bit range");
+    EXPECT_EQ(readError(R"({"n": -9223372036854775809})"),
+              "$.n: integer -9223372036854775809 out of the signed 64-bit range");
+    std::string error;
+    auto edges = plist::readJson(plist::bytesOf("[-9223372036854775808, 1e19, 2E0]"),
+                                 plist::kMessageSizeLimit, &error);
+    ASSERT_TRUE(edges) << error;
+    EXPECT_TRUE(edges->isIdenticalTo(
+        Value(Array{Value(std::numeric_limits<std::int64_t>::min()), Value(1e19), Value(2.0)})));
 }
 
 } // namespace

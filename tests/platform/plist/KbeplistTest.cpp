@@ -139,4 +139,34 @@ TEST_F(Kbeplist, BadArgumentsPrintTheUsage) {
     }
 }
 
+TEST_F(Kbeplist, JsonScalarsReadBack) {
+    for (const Value& scalar : {Value("text"), Value(12), Value(-1.5), Value(true)}) {
+        const fs::path in = writeBinary("scalar.plist", scalar);
+        ASSERT_EQ(run("-convert json -o " + (folder_ / "scalar.json").string() + " " + in.string())
+                      .status,
+                  0);
+        const Outcome back = run("-convert binary1 -o " + (folder_ / "back.plist").string() + " " +
+                                 (folder_ / "scalar.json").string());
+        ASSERT_EQ(back.status, 0) << back.err;
+        const std::string bytes = slurp(folder_ / "back.plist");
+        EXPECT_TRUE(plist::readBinary(plist::bytesOf(bytes), plist::kToolSizeLimit, nullptr)
+                        ->isIdenticalTo(scalar))
+            << description(scalar);
+    }
+}
+
+TEST_F(Kbeplist, RefusesFilesOverTheSizeLimitUnread) {
+    const fs::path file = writeBinary("big.plist", Value(std::string(2000, 'x')));
+    const Outcome over = run("-size-limit 1000 -lint " + file.string());
+    EXPECT_EQ(over.status, 1);
+    EXPECT_EQ(over.err, file.string() + ": property list is larger than the limit of 1000 bytes\n");
+    EXPECT_EQ(run("-size-limit 3000 -lint " + file.string()).status, 0);
+    // An endless input ends at the limit.
+    const Outcome zero = run("-size-limit 1000000 -lint /dev/zero");
+    EXPECT_EQ(zero.status, 1);
+    EXPECT_EQ(zero.err, "/dev/zero: property list is larger than the limit of 1000000 bytes\n");
+    EXPECT_EQ(run("-size-limit x -lint " + file.string()).status, 1);
+    EXPECT_EQ(run("-size-limit").status, 1);
+}
+
 } // namespace

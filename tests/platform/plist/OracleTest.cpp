@@ -248,7 +248,7 @@ protected:
     // What `value` reads back as from `path`, in canonical form (or the reader's error).
     static Json readBack(const fs::path& path) {
         std::string error;
-        auto value = plist::read(slurp(path), &error);
+        auto value = plist::read(slurp(path), plist::kMessageSizeLimit, &error);
         return value ? canonical(*value) : Json("read failed: " + error);
     }
 

@@ -1,5 +1,7 @@
 #include "platform/plist/Plist.h"
 
+#include <cmath>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <limits>
 
@@ -13,14 +15,14 @@ using plist::Value;
 
 std::string readError(std::string_view xml) {
     std::string error;
-    auto value = plist::readXml(plist::bytesOf(xml), &error);
+    auto value = plist::readXml(plist::bytesOf(xml), plist::kMessageSizeLimit, &error);
     EXPECT_FALSE(value) << description(*value);
     return error;
 }
 
 std::optional<Value> read(std::string_view xml) {
     std::string error;
-    auto value = plist::readXml(plist::bytesOf(xml), &error);
+    auto value = plist::readXml(plist::bytesOf(xml), plist::kMessageSizeLimit, &error);
     EXPECT_TRUE(value) << error;
     return value;
 }
@@ -217,11 +219,86 @@ TEST(PlistRead, DetectsTheFormat) {
     plist::Format format;
     std::string error;
     auto binary = plist::writeBinary(value, nullptr);
-    EXPECT_TRUE(plist::read(*binary, &error, &format)->isIdenticalTo(value));
+    EXPECT_TRUE(
+        plist::read(*binary, plist::kMessageSizeLimit, &error, &format)->isIdenticalTo(value));
     EXPECT_EQ(format, plist::Format::Binary);
     auto xml = plist::writeXml(value, nullptr);
-    EXPECT_TRUE(plist::read(plist::bytesOf(*xml), &error, &format)->isIdenticalTo(value));
+    EXPECT_TRUE(plist::read(plist::bytesOf(*xml), plist::kMessageSizeLimit, &error, &format)
+                    ->isIdenticalTo(value));
     EXPECT_EQ(format, plist::Format::Xml);
+}
+
+TEST(PlistXml, RefusesAttributesBeforeLibxml2ParsesThem) {
+    std::string many = "<plist>\n<array";
+    for (int i = 0; i < 20000; ++i) {
+        many += " a" + std::to_string(i) + "=\"x\"";
+    }
+    EXPECT_EQ(readError(many + "/>\n</plist>"),
+              "line 2: <array> has attributes, which property lists do not use");
+    EXPECT_EQ(readError("<plist><dict>\n<key k='1'>a</key><true/></dict></plist>"),
+              "line 2: <key> has attributes, which property lists do not use");
+    EXPECT_EQ(readError("<plist a='1' b='2' c='3' d='4' e='5' f='6' g='7' h='8' i='9'>"
+                        "<true/></plist>"),
+              "line 1: <plist> has more than 8 attributes");
+    // Markup that only looks like attributes, and the attributes of <plist>.
+    EXPECT_TRUE(read(std::string(kProlog) + "<!-- <array a='1'> -->\n<?pi <array a='1'>?>"
+                                            "<string><![CDATA[<x a=\"1\">]]></string></plist>")
+                    ->isIdenticalTo(Value("<x a=\"1\">")));
+    EXPECT_TRUE(read("<!DOCTYPE plist [<!-- it's > here --><!ATTLIST plist v CDATA '>'>]>"
+                     "<plist version='1.0' xmlns:x=\"a>b\"><integer>1</integer></plist>")
+                    ->isIdenticalTo(Value(1)));
+    // In UTF-16 as well.
+    const std::string_view text = "<plist><array a='1'/></plist>";
+    std::string utf16 = "\xFF\xFE";
+    for (char c : text) {
+        utf16 += c;
+        utf16 += '\0';
+    }
+    EXPECT_EQ(readError(utf16), "line 1: <array> has attributes, which property lists do not use");
+}
+
+TEST(PlistXml, ReadsUnderflowingRealsAsStrtodDoes) {
+    const auto real = [](std::string_view text) {
+        auto value = read("<real>" + std::string(text) + "</real>");
+        return value ? value->asReal().value_or(-1) : -1;
+    };
+    EXPECT_EQ(real("1e-400"), 0.0);
+    EXPECT_TRUE(std::signbit(real("-1e-400")));
+    EXPECT_EQ(real("2.5e-320"), std::strtod("2.5e-320", nullptr));
+    EXPECT_GT(real("2.5e-320"), 0.0);
+    EXPECT_EQ(readError("<real>1e400</real>"), "line 1: <real> \"1e400\" is not a real number");
+}
+
+TEST(PlistRead, EveryReaderRefusesInputsOverTheCallersLimit) {
+    const std::string xml = *plist::writeXml(Value(Array{Value("x")}), nullptr);
+    const std::string json = "[\"x\"]";
+    const auto binary = *plist::writeBinary(Value(Array{Value("x")}), nullptr);
+    const auto expected = [](std::size_t size) {
+        return "property list of " + std::to_string(size) + " bytes is larger than the limit of " +
+               std::to_string(size - 1) + " bytes";
+    };
+    std::string error;
+    EXPECT_TRUE(plist::readXml(plist::bytesOf(xml), xml.size(), &error)) << error;
+    EXPECT_FALSE(plist::readXml(plist::bytesOf(xml), xml.size() - 1, &error));
+    EXPECT_EQ(error, expected(xml.size()));
+    EXPECT_TRUE(plist::readJson(plist::bytesOf(json), json.size(), &error)) << error;
+    EXPECT_FALSE(plist::readJson(plist::bytesOf(json), json.size() - 1, &error));
+    EXPECT_EQ(error, expected(json.size()));
+    EXPECT_FALSE(plist::read(binary, binary.size() - 1, &error));
+    EXPECT_EQ(error, expected(binary.size()));
+    EXPECT_FALSE(plist::read(plist::bytesOf(xml), xml.size() - 1, &error));
+    EXPECT_EQ(error, expected(xml.size()));
+}
+
+TEST(PlistRead, DetectsJsonByContent) {
+    using plist::Format;
+    for (std::string_view json : {"{}", " [1]", "\"text\"", "12", "-1.5", "true", "null"}) {
+        EXPECT_EQ(plist::detectFormat(plist::bytesOf(json)), Format::Json) << json;
+    }
+    for (std::string_view xml : {"<plist/>", "\xEF\xBB\xBF <plist/>", "\xFF\xFE<\0", "", " "}) {
+        EXPECT_EQ(plist::detectFormat(plist::bytesOf(xml)), Format::Xml) << xml;
+    }
+    EXPECT_EQ(plist::detectFormat(*plist::writeBinary(Value(1), nullptr)), Format::Binary);
 }
 
 } // namespace

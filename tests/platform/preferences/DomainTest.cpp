@@ -29,7 +29,7 @@ void writeText(const fs::path& path, const std::string& text) {
 plist::Dictionary parse(const fs::path& path) {
     std::string text = readText(path);
     std::string error;
-    auto value = plist::read(plist::bytesOf(text), &error);
+    auto value = plist::read(plist::bytesOf(text), plist::kPreferencesSizeLimit, &error);
     EXPECT_TRUE(value && value->isDictionary()) << error;
     return value && value->isDictionary() ? *value->asDictionary() : plist::Dictionary{};
 }

@@ -13,7 +13,7 @@ std::optional<std::string> checkBinaryRoundTrip(const Value& value) {
     if (!first) {
         return "value read cannot be written as binary: " + error;
     }
-    auto back = readBinary(*first, &error);
+    auto back = readBinary(*first, plist::kMessageSizeLimit, &error);
     if (!back) {
         return "binary written cannot be read: " + error;
     }
@@ -34,7 +34,7 @@ std::optional<std::string> checkXmlRoundTrip(const Value& value, bool mustWrite)
                                                       error)
                          : std::nullopt;
     }
-    auto back = readXml(plist::bytesOf(*first), &error);
+    auto back = readXml(plist::bytesOf(*first), plist::kMessageSizeLimit, &error);
     if (!back) {
         // Deeper than libxml2's own limit: the only XML we write but cannot read.
         return error.find("Excessive depth") != std::string::npos
@@ -61,7 +61,7 @@ std::optional<std::string> checkValue(const Value& value, bool fromXml) {
 
 std::optional<std::string> binaryInput(const std::uint8_t* data, std::size_t size) {
     std::string error;
-    auto value = readBinary({data, size}, &error);
+    auto value = readBinary({data, size}, plist::kMessageSizeLimit, &error);
     if (!value) {
         return error.empty() ? std::optional<std::string>("refused without an error text")
                              : std::nullopt;
@@ -71,7 +71,7 @@ std::optional<std::string> binaryInput(const std::uint8_t* data, std::size_t siz
 
 std::optional<std::string> xmlInput(const std::uint8_t* data, std::size_t size) {
     std::string error;
-    auto value = readXml({data, size}, &error);
+    auto value = readXml({data, size}, plist::kMessageSizeLimit, &error);
     if (!value) {
         return error.empty() ? std::optional<std::string>("refused without an error text")
                              : std::nullopt;

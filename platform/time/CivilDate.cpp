@@ -1,6 +1,6 @@
-#include "platform/calendar/CivilDate.h"
+#include "platform/time/CivilDate.h"
 
-namespace cal {
+namespace timebase {
 
 namespace {
 
@@ -73,4 +73,4 @@ int CivilDate::daysInMonth(long year, int month) {
     return month == 2 && isLeapYear(year) ? 29 : kDays[month - 1];
 }
 
-} // namespace cal
+} // namespace timebase
