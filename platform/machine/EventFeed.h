@@ -123,6 +123,25 @@ public:
 
     State current() override { return read_(); }
 
+    // Hands a reading to the handler on the queue soon, unless the source is stopped
+    // before it runs (a first reading that follows start()).
+    void deliverSoon() {
+        std::shared_ptr<Registration> running;
+        {
+            std::lock_guard guard(mutex_);
+            running = running_;
+        }
+        if (!running) {
+            return;
+        }
+        std::weak_ptr<Registration> weak = running;
+        running->queue->async([weak] {
+            if (auto r = weak.lock(); r && !r->source->isCancelled()) {
+                Registration::deliver(r);
+            }
+        });
+    }
+
 private:
     const EventFeedFactory feeds_;
     const Reader read_;
