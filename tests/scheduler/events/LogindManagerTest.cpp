@@ -26,7 +26,7 @@ protected:
         }
         ASSERT_TRUE(logind.ready());
         logind.makeCurrent();
-        auto opener = machine::logind::busAt(bus.address());
+        auto opener = bus::busAt(bus.address());
         // Everything but power state and sleep holds from the simulated machine.
         auto sources = machine::createSimulatedSources({});
         sources.powerState = machine::logind::createPowerState(opener, {}, [this](int) {
