@@ -99,9 +99,9 @@ TEST_F(LogindManagerTest, SleepWaitsForEveryObserverAndArmsTheEarliestRequest) {
 }
 
 TEST_F(LogindManagerTest, AnotherProcessesIdleInhibitorPreventsSleep) {
-    EXPECT_EQ(manager->assertions(), 0u);
+    EXPECT_EQ(manager->assertions(), machine::Assertions::None);
     logind.addInhibitor({"idle", "mpv", "Playing video", "block", 1000, 4242, -1});
-    EXPECT_EQ(manager->assertions(), 1u);
+    EXPECT_EQ(manager->assertions(), machine::Assertions::SleepPrevented);
 }
 
 } // namespace
