@@ -3,7 +3,7 @@
 #include "platform/dispatch/Source.h"
 #include "platform/dispatch/Time.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <deque>
@@ -37,15 +37,15 @@ std::string callErrorText(std::string_view what, int r, const sd_bus_error& erro
 } // namespace
 
 // What a subscription receives: the match callbacks (any thread, the connection's lock
-// held) queue the signals, and delivery hands them to the handler on the queue.
+// held) read the signals into work, and delivery runs it on the queue.
 struct Subscription::Inbox : std::enable_shared_from_this<Inbox> {
     dispatch::QueuePtr queue;
-    Connection::SignalHandler handler;
+    Connection::SignalReader reader;
     std::function<void()> dropped;
     std::vector<sd_bus_slot*> slots; // guarded by the connection's lock
 
     std::mutex mutex;
-    std::deque<Message> pending;
+    std::deque<dispatch::Work> pending;
     bool scheduled = false;
     bool ended = false;      // cancelled or dropped: nothing more is received
     bool cancelled = false;  // nothing more is delivered
@@ -56,13 +56,20 @@ struct Subscription::Inbox : std::enable_shared_from_this<Inbox> {
         return 0;
     }
 
+    // The connection's lock held.
     void received(sd_bus_message* signal) {
-        std::lock_guard guard(mutex);
-        if (ended) {
-            return;
+        {
+            std::lock_guard guard(mutex);
+            if (ended) {
+                return;
+            }
         }
-        pending.emplace_back(sd_bus_message_ref(signal));
-        scheduleLocked();
+        dispatch::Work work = reader(signal);
+        std::lock_guard guard(mutex);
+        if (work && !ended) {
+            pending.push_back(std::move(work));
+            scheduleLocked();
+        }
     }
 
     void drop() {
@@ -92,10 +99,10 @@ struct Subscription::Inbox : std::enable_shared_from_this<Inbox> {
         std::unique_lock lock(mutex);
         while (!cancelled && (!pending.empty() || droppedDue)) {
             if (!pending.empty()) {
-                Message signal = std::move(pending.front());
+                dispatch::Work work = std::move(pending.front());
                 pending.pop_front();
                 lock.unlock();
-                handler(signal.get());
+                work();
             } else {
                 droppedDue = false;
                 lock.unlock();
@@ -235,33 +242,35 @@ Connection::~Connection() {
     }
 }
 
-Message Connection::call(const Method& method, std::string* error, const Arguments& arguments) {
+bool Connection::call(const Method& method, std::string* error, const Arguments& arguments,
+                      const ReplyReader& read) {
     std::lock_guard guard(state_->mutex);
     sd_bus* bus = state_->openLocked(error);
     if (bus == nullptr) {
-        return nullptr;
+        return false;
     }
     sd_bus_message* request = nullptr;
     int r = sd_bus_message_new_method_call(bus, &request, method.service, method.path,
                                            method.interface, method.member);
-    Message owned(request);
+    const Message owned(request);
     if (r >= 0 && arguments) {
         r = arguments(request);
     }
     if (r < 0) {
         *error = errorText(std::string("cannot call ") + method.member, r);
-        return nullptr;
+        return false;
     }
     sd_bus_error failure = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;
     r = sd_bus_call(bus, request, 0, &failure, &reply);
-    Message result(reply);
+    const Message answer(reply);
     if (r < 0) {
         *error = callErrorText(std::string(method.member) + " failed", r, failure);
     }
     sd_bus_error_free(&failure);
+    const bool done = r >= 0 && (!read || read(reply, error));
     state_->processLocked();
-    return r < 0 ? nullptr : std::move(result);
+    return done;
 }
 
 bool Connection::with(const std::function<bool(sd_bus*, std::string*)>& use, std::string* error) {
@@ -276,12 +285,12 @@ bool Connection::with(const std::function<bool(sd_bus*, std::string*)>& use, std
 }
 
 std::unique_ptr<Subscription> Connection::subscribe(const std::vector<std::string>& rules,
-                                                    dispatch::QueuePtr queue, SignalHandler handler,
+                                                    dispatch::QueuePtr queue, SignalReader reader,
                                                     std::function<void()> dropped,
                                                     std::string* error) {
     auto inbox = std::make_shared<Subscription::Inbox>();
     inbox->queue = std::move(queue);
-    inbox->handler = std::move(handler);
+    inbox->reader = std::move(reader);
     inbox->dropped = std::move(dropped);
     std::lock_guard guard(state_->mutex);
     sd_bus* bus = state_->openLocked(error);

@@ -5,7 +5,6 @@
 #include "platform/paths/Paths.h"
 
 #include <atomic>
-#include <cstring>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
@@ -26,48 +25,50 @@ constexpr bus::Method kInhibit{"org.freedesktop.login1", "/org/freedesktop/login
 constexpr const char* kSession = "org.freedesktop.login1.Session";
 
 bool listInhibitors(bus::Connection& connection, std::vector<Inhibitor>* out, std::string* error) {
-    bus::Message reply = connection.call(kListInhibitors, error);
-    if (!reply) {
-        return false;
-    }
-    int r = sd_bus_message_enter_container(reply.get(), 'a', "(ssssuu)");
-    while (r > 0) {
-        const char *what, *who, *why, *mode;
-        Inhibitor inhibitor;
-        r = sd_bus_message_read(reply.get(), "(ssssuu)", &what, &who, &why, &mode, &inhibitor.uid,
-                                &inhibitor.pid);
-        if (r > 0) {
-            inhibitor.what = what;
-            inhibitor.who = who;
-            inhibitor.why = why;
-            inhibitor.mode = mode;
-            out->push_back(std::move(inhibitor));
-        }
-    }
-    if (r < 0) {
-        *error = bus::errorText("cannot read the inhibitors", r);
-        return false;
-    }
-    return true;
+    return connection.call(kListInhibitors, error, {},
+                           [out](sd_bus_message* reply, std::string* error) {
+                               int r = sd_bus_message_enter_container(reply, 'a', "(ssssuu)");
+                               while (r > 0) {
+                                   const char *what, *who, *why, *mode;
+                                   Inhibitor inhibitor;
+                                   r = sd_bus_message_read(reply, "(ssssuu)", &what, &who, &why,
+                                                           &mode, &inhibitor.uid, &inhibitor.pid);
+                                   if (r > 0) {
+                                       inhibitor.what = what;
+                                       inhibitor.who = who;
+                                       inhibitor.why = why;
+                                       inhibitor.mode = mode;
+                                       out->push_back(std::move(inhibitor));
+                                   }
+                               }
+                               if (r < 0) {
+                                   *error = bus::errorText("cannot read the inhibitors", r);
+                                   return false;
+                               }
+                               return true;
+                           });
 }
 
 bool listSessions(bus::Connection& connection, std::vector<Session>* out, std::string* error) {
-    bus::Message reply = connection.call(kListSessions, error);
-    if (!reply) {
-        return false;
-    }
     std::vector<std::pair<std::uint32_t, std::string>> listed;
-    int r = sd_bus_message_enter_container(reply.get(), 'a', "(susso)");
-    while (r > 0) {
-        const char *id, *user, *seat, *path;
-        std::uint32_t uid = 0;
-        r = sd_bus_message_read(reply.get(), "(susso)", &id, &uid, &user, &seat, &path);
-        if (r > 0) {
-            listed.emplace_back(uid, path);
-        }
-    }
-    if (r < 0) {
-        *error = bus::errorText("cannot read the sessions", r);
+    const bool read = connection.call(
+        kListSessions, error, {}, [&listed](sd_bus_message* reply, std::string* error) {
+            int r = sd_bus_message_enter_container(reply, 'a', "(susso)");
+            while (r > 0) {
+                const char *id, *user, *seat, *path;
+                std::uint32_t uid = 0;
+                r = sd_bus_message_read(reply, "(susso)", &id, &uid, &user, &seat, &path);
+                if (r > 0) {
+                    listed.emplace_back(uid, path);
+                }
+            }
+            if (r < 0) {
+                *error = bus::errorText("cannot read the sessions", r);
+                return false;
+            }
+            return true;
+        });
+    if (!read) {
         return false;
     }
     return connection.with(
@@ -99,19 +100,23 @@ bool listSessions(bus::Connection& connection, std::vector<Session>* out, std::s
 int inhibit(bus::Connection& connection, const char* what, std::string_view who,
             std::string_view why, const char* mode, std::string* error) {
     const std::string whoText(who), whyText(why);
-    bus::Message reply = connection.call(kInhibit, error, [&](sd_bus_message* call) {
-        return sd_bus_message_append(call, "ssss", what, whoText.c_str(), whyText.c_str(), mode);
-    });
-    if (!reply) {
-        return -1;
-    }
-    int fd = -1;
-    const int r = sd_bus_message_read(reply.get(), "h", &fd);
-    // The reply owns its descriptor: keep a copy of our own.
-    const int kept = r > 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 3) : -1;
-    if (kept < 0) {
-        *error = bus::errorText("cannot keep the inhibitor", r < 0 ? r : -errno);
-    }
+    int kept = -1;
+    connection.call(
+        kInhibit, error,
+        [&](sd_bus_message* call) {
+            return sd_bus_message_append(call, "ssss", what, whoText.c_str(), whyText.c_str(),
+                                         mode);
+        },
+        [&kept](sd_bus_message* reply, std::string* error) {
+            int fd = -1;
+            const int r = sd_bus_message_read(reply, "h", &fd);
+            // The reply owns its descriptor: keep a copy of our own.
+            kept = r > 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 3) : -1;
+            if (kept < 0) {
+                *error = bus::errorText("cannot keep the inhibitor", r < 0 ? r : -errno);
+            }
+            return kept >= 0;
+        });
     return kept;
 }
 
@@ -123,13 +128,13 @@ public:
     // Subscribes unless subscribed already; `subscribed` runs (the start lock held) once the
     // subscription is in place, before any signal is handled.
     bool start(const std::vector<std::string>& rules, const dispatch::QueuePtr& queue,
-               bus::Connection::SignalHandler handler, std::string* error,
+               bus::Connection::SignalReader reader, std::string* error,
                const std::function<void()>& subscribed = {}) {
         std::lock_guard guard(mutex_);
         if (subscription_) {
             return true;
         }
-        subscription_ = connection_.subscribe(rules, queue, std::move(handler), {}, error);
+        subscription_ = connection_.subscribe(rules, queue, std::move(reader), {}, error);
         if (subscription_ && subscribed) {
             subscribed();
         }
@@ -159,8 +164,14 @@ public:
             {"type='signal',sender='org.freedesktop.login1',path='/org/freedesktop/login1',"
              "interface='org.freedesktop.login1.Manager',member='PrepareForSleep'"},
             queue,
-            [this, changed = std::move(changed)](sd_bus_message* signal) {
-                prepareForSleep(signal, changed);
+            [this, changed = std::move(changed)](sd_bus_message* signal) -> dispatch::Work {
+                int sleeping = 0;
+                if (sd_bus_message_read(signal, "b", &sleeping) <= 0) {
+                    return nullptr;
+                }
+                return [this, changed, sleeping] {
+                    prepareForSleep(sleeping != 0, changed);
+                };
             },
             error, [this] { takeDelayInhibitor(); });
     }
@@ -182,12 +193,8 @@ public:
 
 private:
     // On the queue.
-    void prepareForSleep(sd_bus_message* signal, const Handler& changed) {
-        int sleeping = 0;
-        if (sd_bus_message_read(signal, "b", &sleeping) <= 0) {
-            return;
-        }
-        asleep_ = sleeping != 0;
+    void prepareForSleep(bool sleeping, const Handler& changed) {
+        asleep_ = sleeping;
         if (!sleeping) {
             alarm_.set(std::nullopt);
             takeDelayInhibitor();
@@ -238,7 +245,12 @@ public:
              "type='signal',sender='org.freedesktop.login1',"
              "interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
              "path_namespace='/org/freedesktop/login1'"},
-            queue, [this, changed = std::move(changed)](sd_bus_message*) { changed(current()); },
+            queue,
+            [this, changed = std::move(changed)](sd_bus_message*) -> dispatch::Work {
+                return [this, changed] {
+                    changed(current());
+                };
+            },
             error);
     }
 

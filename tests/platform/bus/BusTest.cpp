@@ -10,6 +10,7 @@
 #include <atomic>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <systemd/sd-bus.h>
 #include <vector>
@@ -107,21 +108,31 @@ protected:
     std::unique_ptr<bus::Subscription> listen(Heard& heard) {
         return connection.subscribe(
             {kRule}, queue,
-            [this, &heard](sd_bus_message* signal) {
-                const char* text = nullptr;
-                std::lock_guard guard(heard.mutex);
-                heard.allOnQueue = heard.allOnQueue && queue->isCurrent();
-                if (sd_bus_message_read(signal, "s", &text) > 0) {
-                    heard.texts.emplace_back(text);
-                }
-                heard.arrived.notify();
+            [this, &heard](sd_bus_message* signal) -> dispatch::Work {
+                const char* read = nullptr;
+                std::string text = sd_bus_message_read(signal, "s", &read) > 0 ? read : "?";
+                return [this, &heard, text] {
+                    std::lock_guard guard(heard.mutex);
+                    heard.allOnQueue = heard.allOnQueue && queue->isCurrent();
+                    heard.texts.push_back(text);
+                    heard.arrived.notify();
+                };
             },
             [&heard] { heard.dropped.notify(); }, &error);
     }
 
-    static std::string echoed(const bus::Message& reply) {
-        const char* text = nullptr;
-        return reply && sd_bus_message_read(reply.get(), "s", &text) > 0 ? text : "";
+    // Calls Echo with `text`; what came back, or nullopt with `error` filled.
+    std::optional<std::string> echo(const char* text) {
+        std::string echoed;
+        const bool answered = connection.call(
+            kEcho, &error,
+            [text](sd_bus_message* call) { return sd_bus_message_append(call, "s", text); },
+            [&echoed](sd_bus_message* reply, std::string*) {
+                const char* read = nullptr;
+                echoed = sd_bus_message_read(reply, "s", &read) > 0 ? read : "";
+                return true;
+            });
+        return answered ? std::optional<std::string>(echoed) : std::nullopt;
     }
 
     testsupport::PrivateBus daemon;
@@ -132,11 +143,7 @@ protected:
 };
 
 TEST_F(BusTest, CallsAreAnsweredAndRemoteErrorsReported) {
-    auto reply = connection.call(kEcho, &error, [](sd_bus_message* call) {
-        return sd_bus_message_append(call, "s", "hello");
-    });
-    ASSERT_TRUE(reply) << error;
-    EXPECT_EQ(echoed(reply), "hello");
+    EXPECT_EQ(echo("hello"), "hello") << error;
 
     EXPECT_FALSE(connection.call(kFail, &error));
     EXPECT_EQ(error, "Fail failed: refused on purpose");
@@ -154,10 +161,7 @@ TEST_F(BusTest, SignalsArriveOnTheQueueInOrderAlsoWhenReadDuringACall) {
 
     // The service emits "during" while it answers: the call reads it from the socket, and
     // nothing else arrives afterwards to wake the pump.
-    auto reply = connection.call(kEcho, &error, [](sd_bus_message* call) {
-        return sd_bus_message_append(call, "s", "during");
-    });
-    ASSERT_TRUE(reply) << error;
+    ASSERT_EQ(echo("during"), "during") << error;
     ASSERT_TRUE(heard.arrived.waitFor(2)) << "the signal read during the call was not delivered";
     EXPECT_EQ(heard.snapshot(), (std::vector<std::string>{"first", "during"}));
     std::lock_guard guard(heard.mutex);
@@ -170,16 +174,14 @@ TEST_F(BusTest, HandlersMayCallAndNoneRunsOnceTheSubscriptionEnds) {
     testsupport::Waiter done;
     std::unique_ptr<bus::Subscription> subscription = connection.subscribe(
         {kRule}, queue,
-        [&](sd_bus_message*) {
-            if (handled++ == 0) {
-                std::string callError;
-                echoedInHandler =
-                    echoed(connection.call(kEcho, &callError, [](sd_bus_message* call) {
-                        return sd_bus_message_append(call, "s", "inner");
-                    }));
-                subscription.reset(); // ends itself; the "inner" signal must not be handled
-                done.notify();
-            }
+        [&](sd_bus_message*) -> dispatch::Work {
+            return [&] {
+                if (handled++ == 0) {
+                    echoedInHandler = echo("inner").value_or("");
+                    subscription.reset(); // ends itself; the "inner" signal must not be handled
+                    done.notify();
+                }
+            };
         },
         {}, &error);
     ASSERT_TRUE(subscription) << error;
@@ -189,9 +191,7 @@ TEST_F(BusTest, HandlersMayCallAndNoneRunsOnceTheSubscriptionEnds) {
     EXPECT_EQ(echoedInHandler, "inner");
     service.say("after");
     // A round trip through the daemon: anything still coming has been read by now.
-    ASSERT_TRUE(connection.call(kEcho, &error, [](sd_bus_message* call) {
-        return sd_bus_message_append(call, "s", "sync");
-    })) << error;
+    ASSERT_TRUE(echo("sync")) << error;
     queue->sync([] {});
     EXPECT_EQ(handled.load(), 1);
 }
@@ -215,7 +215,8 @@ TEST(BusWithoutDaemonTest, NothingToConnectToIsAnError) {
     EXPECT_FALSE(connection.call(kEcho, &error));
     EXPECT_NE(error.find("cannot connect to unix:path=/nonexistent/bus"), std::string::npos);
     EXPECT_FALSE(connection.subscribe(
-        {kRule}, dispatch::SerialQueue::create("q"), [](sd_bus_message*) {}, {}, &error));
+        {kRule}, dispatch::SerialQueue::create("q"),
+        [](sd_bus_message*) -> dispatch::Work { return nullptr; }, {}, &error));
 }
 
 } // namespace
