@@ -180,13 +180,17 @@ void VRNLogFailureText(std::string_view text) {
     }
 }
 
-void VRNLogInit(const char* subsystem, const char* category) {
+void VRNLogInit(const char* subsystem, const char* category, VRNLogFacility facility) {
     std::lock_guard guard(initLock);
     if (logState.load(std::memory_order_acquire) != nullptr) {
         return;
     }
     VRNLOG_UNIFIED.store(
         VRNSystemVersionManager::sharedManager().runningAtLeast(VRNSystemVersion10_12));
+    if (!VRNLOG_UNIFIED.load()) {
+        systemlog::backend().openSyslog(subsystem,
+                                        facility == VRNLogFacilityDaemon ? LOG_DAEMON : LOG_USER);
+    }
     auto* state = new LogState; // lives for the whole process
     state->subsystem = subsystem;
     state->category = category;

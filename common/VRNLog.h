@@ -26,9 +26,18 @@ enum VRNLogLevel : int {
 // True once VRNLogInit chose the journal; false while the older syslog back end is used.
 extern std::atomic<bool> VRNLOG_UNIFIED;
 
+// Where the older system log files a program's lines: the daemon's under the daemon
+// facility, those of programs users run under the user facility.
+enum VRNLogFacility : int {
+    VRNLogFacilityUser,
+    VRNLogFacilityDaemon,
+};
+
 // Once per process, first thing in main: chooses the system log back end by the system
-// version, creates the log folder and opens "<category>.log". Later calls do nothing.
-void VRNLogInit(const char* subsystem, const char* category);
+// version (the older one names every line with `subsystem` and files it under
+// `facility`), creates the log folder and opens "<category>.log". Later calls do nothing.
+void VRNLogInit(const char* subsystem, const char* category,
+                VRNLogFacility facility = VRNLogFacilityUser);
 
 // The log folder: "/Library/Logs/Keelbrook" (on Linux /var/log/keelbrook, through
 // paths::path) when the effective or the real user is root, else "~/Library/Logs/Keelbrook"

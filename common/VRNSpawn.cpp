@@ -66,12 +66,21 @@ Failure startFailure(const std::optional<std::string>& tool, int number) {
     return failure;
 }
 
-// What a wait status stands for: nothing for a normal exit with 0, and for any status that
-// is neither an exit nor a signal (-1: the runtime could not collect it). A signal wins.
-std::optional<Failure> failureForStatus(const std::optional<std::string>& tool, int status) {
-    if (status == -1) {
-        return std::nullopt;
+// How waiting for a child ended: its wait status, or the error number of a wait that
+// failed (the child was reaped elsewhere, or could not be collected).
+struct WaitResult {
+    int status = 0;
+    int waitError = 0;
+};
+
+// What a wait result stands for: nothing for a normal exit with 0. A failed wait says
+// nothing about how the tool ended, so it is a failure like a failed start (code 0 with the
+// wait's error number). A signal wins over an exit status.
+std::optional<Failure> failureForResult(const std::optional<std::string>& tool, WaitResult result) {
+    if (result.waitError != 0) {
+        return startFailure(tool, result.waitError);
     }
+    const int status = result.status;
     if (WIFSIGNALED(status)) {
         Failure failure{VRNSpawnerErrorSignal, toolInfo(tool)};
         failure.info.emplace("signal", WTERMSIG(status));
@@ -85,16 +94,24 @@ std::optional<Failure> failureForStatus(const std::optional<std::string>& tool, 
     return std::nullopt;
 }
 
-std::optional<VRNError> errorForStatus(const std::optional<std::string>& tool, int status) {
-    auto failure = failureForStatus(tool, status);
+std::optional<VRNError> errorForResult(const std::optional<std::string>& tool, WaitResult result) {
+    auto failure = failureForResult(tool, result);
     return failure ? std::optional<VRNError>(failure->error()) : std::nullopt;
 }
 
-int waitForChild(pid_t pid) {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+// A process source reports -1 when it could not collect the child's status.
+WaitResult resultOfSourceStatus(int status) {
+    return status == -1 ? WaitResult{0, ECHILD} : WaitResult{status, 0};
+}
+
+WaitResult waitForChild(pid_t pid) {
+    WaitResult result;
+    while (waitpid(pid, &result.status, 0) < 0) {
+        if (errno != EINTR) {
+            return WaitResult{0, errno};
+        }
     }
-    return status;
+    return result;
 }
 
 // The process-exit source of one child, freed by whichever comes last: the handler or the
@@ -137,7 +154,7 @@ bool spawn_tool(const char* const argv[], VRNError* error) {
         }
         return false;
     }
-    const std::optional<Failure> failure = failureForStatus(tool, waitForChild(pid));
+    const std::optional<Failure> failure = failureForResult(tool, waitForChild(pid));
     if (failure && error) {
         *error = failure->error();
     }
@@ -156,7 +173,7 @@ void spawn_tool_async(const char* const argv[], dispatch::QueuePtr queue, VRNSpa
     auto pending = std::make_shared<PendingChild>();
     auto shared = std::make_shared<VRNSpawnHandler>(std::move(handler));
     auto source = dispatch::ProcessSource::create(pid, queue, [pending, shared, tool](int status) {
-        (*shared)(errorForStatus(tool, status));
+        (*shared)(errorForResult(tool, resultOfSourceStatus(status)));
         pending->finish();
     });
     if (source) {
@@ -166,7 +183,7 @@ void spawn_tool_async(const char* const argv[], dispatch::QueuePtr queue, VRNSpa
     // No process descriptor to watch (an old kernel, or out of descriptors): wait on the
     // thread pool instead, so the handler still runs once after the child is reaped.
     dispatch::globalQueue()->async([pid, queue, shared, tool] {
-        const int status = waitForChild(pid);
-        queue->async([shared, tool, status] { (*shared)(errorForStatus(tool, status)); });
+        const WaitResult result = waitForChild(pid);
+        queue->async([shared, tool, result] { (*shared)(errorForResult(tool, result)); });
     });
 }

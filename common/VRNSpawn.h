@@ -3,8 +3,9 @@
 // Running external tools. The child inherits the caller's standard streams and environment;
 // nothing is captured. Element 0 of the argument vector is the tool's absolute path (no
 // PATH search) and its name in errors. Outcomes are VRNSpawnerErrorDomain errors of the
-// codes below: the tool could not be started, exited with a non-zero status or was ended by
-// a signal; each carries "tool".
+// codes below: the tool could not be started or waiting for it failed ("errno"), it exited
+// with a non-zero status ("exit-status") or was ended by a signal ("signal"); each carries
+// "tool".
 
 #include "common/VRNError.h"
 #include "platform/dispatch/Queue.h"

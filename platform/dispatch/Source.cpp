@@ -117,7 +117,8 @@ void TimerSource::schedule(Deadline start, Duration interval, Duration leeway) {
     Runtime::shared().timers().arm(entry_, start, interval, leeway);
 }
 
-std::unique_ptr<ReadSource> ReadSource::create(int fd, QueuePtr queue, Work handler) {
+std::unique_ptr<ReadSource> ReadSource::create(int fd, QueuePtr queue, Work handler,
+                                               Readiness readiness) {
     std::unique_ptr<ReadSource> source(new ReadSource(std::move(queue), std::move(handler)));
     Reactor& reactor = Runtime::shared().reactor();
     std::weak_ptr<detail::SourceCore> core = source->core_;
@@ -130,8 +131,9 @@ std::unique_ptr<ReadSource> ReadSource::create(int fd, QueuePtr queue, Work hand
     source->core_->release = [&reactor, registration] {
         reactor.remove(registration->load());
     };
+    const uint32_t events = readiness == Readiness::Priority ? EPOLLPRI : EPOLLIN;
     uint64_t id = reactor.add(
-        fd, EPOLLIN | EPOLLONESHOT,
+        fd, events | EPOLLONESHOT,
         [core](uint32_t) {
             if (auto c = core.lock()) {
                 c->signal();

@@ -86,8 +86,14 @@ private:
 // source's registration (cancel before closing it).
 class ReadSource final : public Source {
 public:
+    // What the source waits for: readable data, or priority events (POLLPRI: pressure
+    // triggers, sysfs attributes). The kernel may consume a priority event when it reports
+    // it, so the handler must take every run as "something happened".
+    enum class Readiness { Readable, Priority };
+
     // Null with errno set when the descriptor cannot be watched.
-    static std::unique_ptr<ReadSource> create(int fd, QueuePtr queue, Work handler);
+    static std::unique_ptr<ReadSource> create(int fd, QueuePtr queue, Work handler,
+                                              Readiness readiness = Readiness::Readable);
 
 private:
     ReadSource(QueuePtr queue, Work handler) : Source(std::move(queue), std::move(handler)) {}

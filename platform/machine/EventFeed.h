@@ -17,6 +17,11 @@ class EventFeed {
 public:
     virtual ~EventFeed() = default;
     virtual int fd() const = 0;
+    // What the descriptor signals with: plain readability, or priority events that the
+    // kernel consumes as it reports them (pressure triggers).
+    virtual dispatch::ReadSource::Readiness readiness() const {
+        return dispatch::ReadSource::Readiness::Readable;
+    }
     // Consumes what is readable now without blocking; true when any of it may concern the
     // state (the state is then read again).
     virtual bool drain() = 0;
@@ -76,11 +81,14 @@ public:
         running->queue = queue;
         running->watch = watch_;
         std::weak_ptr<Registration> weak = running;
-        running->source = dispatch::ReadSource::create(running->feed->fd(), queue, [weak] {
-            if (auto r = weak.lock(); r && r->feed->drain()) {
-                Registration::deliver(r);
-            }
-        });
+        running->source = dispatch::ReadSource::create(
+            running->feed->fd(), queue,
+            [weak] {
+                if (auto r = weak.lock(); r && r->feed->drain()) {
+                    Registration::deliver(r);
+                }
+            },
+            running->feed->readiness());
         if (!running->source) {
             if (error) {
                 *error = "cannot watch the event descriptor";
@@ -114,6 +122,25 @@ public:
     }
 
     State current() override { return read_(); }
+
+    // Hands a reading to the handler on the queue soon, unless the source is stopped
+    // before it runs (a first reading that follows start()).
+    void deliverSoon() {
+        std::shared_ptr<Registration> running;
+        {
+            std::lock_guard guard(mutex_);
+            running = running_;
+        }
+        if (!running) {
+            return;
+        }
+        std::weak_ptr<Registration> weak = running;
+        running->queue->async([weak] {
+            if (auto r = weak.lock(); r && !r->source->isCancelled()) {
+                Registration::deliver(r);
+            }
+        });
+    }
 
 private:
     const EventFeedFactory feeds_;

@@ -10,7 +10,6 @@
 #include <linux/rtnetlink.h>
 #include <linux/thermal.h>
 #include <optional>
-#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <systemd/sd-device.h>
 #include <systemd/sd-event.h>
@@ -80,20 +79,19 @@ private:
     bool seen_ = false;
 };
 
-// A pressure trigger reports with POLLPRI, which a read source does not wait for: an
-// epoll set of its own holding the trigger turns that into plain readability.
+// A pressure trigger reports with POLLPRI, and the kernel clears the event as it reports
+// it: every wake-up of the watch is the announcement itself, with nothing left to read.
 class PressureFeed final : public EventFeed {
 public:
-    PressureFeed(int trigger, int set) : trigger_(trigger), set_(set) {}
-    int fd() const override { return set_.get(); }
-    bool drain() override {
-        epoll_event events[4];
-        return ::epoll_wait(set_.get(), events, 4, 0) > 0;
+    explicit PressureFeed(int trigger) : trigger_(trigger) {}
+    int fd() const override { return trigger_.get(); }
+    dispatch::ReadSource::Readiness readiness() const override {
+        return dispatch::ReadSource::Readiness::Priority;
     }
+    bool drain() override { return true; }
 
 private:
     Descriptor trigger_;
-    Descriptor set_;
 };
 
 // A netlink socket joined to multicast groups; any message means "look again".
@@ -211,13 +209,7 @@ EventFeedFactory pressureTrigger(std::string pressureFile, std::string trigger) 
         if (::write(file.get(), trigger.c_str(), trigger.size() + 1) < 0) {
             return fail(error, "cannot set the trigger on " + pressureFile, errno);
         }
-        Descriptor set(::epoll_create1(EPOLL_CLOEXEC));
-        epoll_event event{};
-        event.events = EPOLLPRI;
-        if (set.get() < 0 || ::epoll_ctl(set.get(), EPOLL_CTL_ADD, file.get(), &event) < 0) {
-            return fail(error, "cannot wait for " + pressureFile, errno);
-        }
-        return std::make_unique<PressureFeed>(file.release(), set.release());
+        return std::make_unique<PressureFeed>(file.release());
     };
 }
 

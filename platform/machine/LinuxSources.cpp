@@ -61,10 +61,10 @@ public:
         : source_(std::move(events), [] { return read(); }) {}
 
     bool start(const dispatch::QueuePtr& queue, Handler changed, std::string* error) override {
-        if (!source_.start(queue, changed, error)) {
+        if (!source_.start(queue, std::move(changed), error)) {
             return false;
         }
-        queue->async([changed] { changed(read()); });
+        source_.deliverSoon();
         return true;
     }
     void stop() override { source_.stop(); }

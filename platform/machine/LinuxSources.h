@@ -15,7 +15,7 @@ namespace machine {
 // their own feeds and bus. Files (/sys, /proc) are read through paths::path, so tests set
 // KEELBROOK_ROOT to a tree of their own.
 struct LinuxSeams {
-    logind::BusOpener bus = logind::systemBus();
+    logind::BusOpener bus = bus::systemBus();
     EventFeedFactory powerSupplyEvents;
     EventFeedFactory pressureEvents;
     EventFeedFactory thermalEvents;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/bus/Bus.h"
 #include "platform/machine/MachineState.h"
 #include "platform/machine/Sources.h"
 
@@ -9,18 +10,12 @@
 #include <string>
 #include <vector>
 
-typedef struct sd_bus sd_bus;
-
 // The sources that talk to the login manager over D-Bus: sleep announcements, user
 // activity, other processes' holds and this process's own.
 namespace machine::logind {
 
-// Opens a started connection; null with `error` filled when it cannot.
-using BusOpener = std::function<sd_bus*(std::string* error)>;
-// The system bus.
-BusOpener systemBus();
-// The bus at `address` ("unix:path=/tmp/bus"): a test's private one.
-BusOpener busAt(std::string address);
+// Where the sources find the login manager: bus::systemBus(), or a test's bus::busAt().
+using BusOpener = bus::Opener;
 
 struct Inhibitor {
     std::string what; // "sleep:idle" and the like

@@ -44,6 +44,10 @@ enum class SystemLoad : unsigned { Great = 0, OK = 1, Bad = 2 };
 enum class ThermalLevel : unsigned { Nominal = 0, Moderate = 1, Heavy = 2 };
 enum class PowerSource : unsigned { AC = 0, Battery = 1 };
 enum class NetworkType : unsigned { Unknown = 0, WiFi = 1, Wired = 2 };
+// What the capability bits come to for the scheduler (Linux has no dark wake).
+enum class PowerState : unsigned { FullWake = 0, DarkWake = 1, Sleep = 2 };
+// Whether another process keeps the machine from idle sleep.
+enum class Assertions : unsigned { None = 0, SleepPrevented = 1 };
 
 // The name of each state value, indexed by the value: the words the log prints and the
 // simulated machine's files and tool use.
@@ -68,6 +72,15 @@ struct StateNames<PowerSource> {
 template <>
 struct StateNames<NetworkType> {
     static constexpr std::array<const char*, 3> names{"unknown", "wifi", "wired"};
+};
+
+template <>
+struct StateNames<PowerState> {
+    static constexpr std::array<const char*, 3> names{"full wake", "dark wake", "sleep"};
+};
+template <>
+struct StateNames<Assertions> {
+    static constexpr std::array<const char*, 2> names{"none", "sleep prevented"};
 };
 
 template <class State>

@@ -34,11 +34,24 @@ void SystemBackend::journal(int priority, std::string_view message, std::string_
                     subsystemText.c_str(), "KEELBROOK_CATEGORY=%s", categoryText.c_str(), nullptr);
 }
 
+void SystemBackend::openSyslog(std::string_view ident, int facility) {
+    // openlog keeps the pointer: the text lives for the rest of the process.
+    const auto* kept = new std::string(ident);
+    std::lock_guard guard(mutex_);
+    ::openlog(kept->c_str(), LOG_PID, facility);
+    opened_ = true;
+}
+
 void SystemBackend::syslog(int priority, std::string_view message) {
     // The connection is opened lazily by the first message and without LOG_CONS, so a
     // missing syslog daemon costs one failed connect and nothing is written elsewhere.
-    static std::once_flag opened;
-    std::call_once(opened, [] { openlog(nullptr, LOG_PID, LOG_USER); });
+    {
+        std::lock_guard guard(mutex_);
+        if (!opened_) {
+            ::openlog(nullptr, LOG_PID, LOG_USER);
+            opened_ = true;
+        }
+    }
     ::syslog(priority, "%.*s", static_cast<int>(message.size()), message.data());
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <mutex>
 #include <string_view>
 
 // The operating system's log: the systemd journal and the older syslog(3). Every call goes
@@ -16,6 +17,14 @@ public:
     // KEELBROOK_CATEGORY when `subsystem` is not empty.
     virtual void journal(int priority, std::string_view message, std::string_view subsystem,
                          std::string_view category) = 0;
+    // Names the program's syslog(3) messages from now on: `ident` leads every line and
+    // `facility` (LOG_USER, LOG_DAEMON) files them. Until it is called, messages go out
+    // under the program's name with LOG_USER. Back ends that do not send to syslog(3)
+    // may ignore it.
+    virtual void openSyslog(std::string_view ident, int facility) {
+        (void)ident;
+        (void)facility;
+    }
     // A syslog(3) message of the program.
     virtual void syslog(int priority, std::string_view message) = 0;
 };
@@ -26,7 +35,12 @@ class SystemBackend final : public Backend {
 public:
     void journal(int priority, std::string_view message, std::string_view subsystem,
                  std::string_view category) override;
+    void openSyslog(std::string_view ident, int facility) override;
     void syslog(int priority, std::string_view message) override;
+
+private:
+    std::mutex mutex_;
+    bool opened_ = false;
 };
 
 // The back end in use: the real one unless replaced.

@@ -45,11 +45,13 @@ unsigned VRNActivity::_deferReasonsWithPartialResult(bool partial) {
          }},
         {VRNActivityDeferReasonUserActive,
          [&] {
-             return _behavior == VRNActivityBehaviorWhenInactive && events.userActivity() == 1;
+             return _behavior == VRNActivityBehaviorWhenInactive &&
+                    events.userActivity() == machine::UserActivity::Active;
          }},
         {VRNActivityDeferReasonUserPassive,
          [&] {
-             return _criteria->dontRunWhenPassive() && events.userActivity() == 2;
+             return _criteria->dontRunWhenPassive() &&
+                    events.userActivity() == machine::UserActivity::Passive;
          }},
         {VRNActivityDeferReasonSleepState,
          [&] {
@@ -57,11 +59,13 @@ unsigned VRNActivity::_deferReasonsWithPartialResult(bool partial) {
          }},
         {VRNActivityDeferReasonSystemLoad,
          [&] {
-             return _behavior != VRNActivityBehaviorASAP && events.systemLoad() == 2;
+             return _behavior != VRNActivityBehaviorASAP &&
+                    events.systemLoad() == machine::SystemLoad::Bad;
          }},
         {VRNActivityDeferReasonThermalPressure,
          [&] {
-             return _behavior != VRNActivityBehaviorASAP && events.thermalLevel() == 2;
+             return _behavior != VRNActivityBehaviorASAP &&
+                    events.thermalLevel() == machine::ThermalLevel::Heavy;
          }},
         {VRNActivityDeferReasonDarkWake,
          [&] {
@@ -69,16 +73,19 @@ unsigned VRNActivity::_deferReasonsWithPartialResult(bool partial) {
          }},
         {VRNActivityDeferReasonBattery,
          [&] {
-             return !_criteria->allowBattery() && events.powerSource() == 1;
+             return !_criteria->allowBattery() &&
+                    events.powerSource() == machine::PowerSource::Battery;
          }},
         {VRNActivityDeferReasonNotWired,
          [&] {
-             return _criteria->dontRunWhenNotNetworkWired() && events.networkType() != 2;
+             return _criteria->dontRunWhenNotNetworkWired() &&
+                    events.networkType() != machine::NetworkType::Wired;
          }},
         {VRNActivityDeferReasonSleepPrevented,
          [&] {
              return _criteria->dontRunWithSleepPreventers() &&
-                    events.powerState() == VRNPowerStateFullWake && events.assertions() == 1;
+                    events.powerState() == VRNPowerStateFullWake &&
+                    events.assertions() == machine::Assertions::SleepPrevented;
          }},
     };
     unsigned reasons = 0;
@@ -127,7 +134,7 @@ void VRNActivity::_handleSystemEventsChangeForSet(unsigned events) {
 void VRNActivity::_handleSleepEventWithWakeDate(std::optional<cal::Date>& wakeDate,
                                                 std::optional<std::string>& wakeReason) {
     if (_running || !_wakeDate || _lastRunInDark || !_criteria || !_criteria->powerNap() ||
-        _environment.events->powerSource() != 0) {
+        _environment.events->powerSource() != machine::PowerSource::AC) {
         return;
     }
     cal::Date date = *_wakeDate;
@@ -146,9 +153,10 @@ void VRNActivity::_updateIdleAssertion() {
     if (_running || _behavior != VRNActivityBehaviorWhenInactive ||
         _environment.events->powerState() != VRNPowerStateFullWake) {
         _allowSleep();
-    } else if (_environment.events->userActivity() != 0) {
+    } else if (_environment.events->userActivity() != machine::UserActivity::Idle) {
         _preventSleep();
-    } else if (_criteria->dontRunWithSleepPreventers() && _environment.events->assertions() == 1) {
+    } else if (_criteria->dontRunWithSleepPreventers() &&
+               _environment.events->assertions() == machine::Assertions::SleepPrevented) {
         _preventSleep();
     } else {
         _allowSleep();

@@ -4,11 +4,12 @@
 #include "common/VRNLog.h"
 #include "common/VRNProcessInfo.h"
 #include "common/VRNQueue.h"
-#include "common/VRNSystemVersionManager.h"
 #include "platform/dispatch/Group.h"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
+#include <span>
 #include <unistd.h>
 
 namespace {
@@ -19,15 +20,6 @@ constexpr unsigned kAllEvents = 0x7F;
 constexpr auto kRecentWakeInterval = 10s;
 constexpr auto kAssertionsPollInterval = 60s;
 constexpr auto kTimerLeeway = 1s;
-
-const char* powerStateName(unsigned state) {
-    static constexpr const char* names[] = {"full wake", "dark wake", "sleep"};
-    return state < std::size(names) ? names[state] : "unknown";
-}
-
-const char* assertionsName(unsigned state) {
-    return state == 0 ? "none" : "sleep prevented";
-}
 
 // Holds that keep the machine awake only while media plays: they are not counted as
 // preventing sleep.
@@ -81,33 +73,161 @@ VRNSystemEventsManager::~VRNSystemEventsManager() {
     _internalQueue->sync([] {});
 }
 
+// MARK: - Event kinds
+
+// One event bit and everything the manager does with it.
+struct VRNSystemEventsManager::EventKind {
+    unsigned bit;
+    VRNFormatFor<const char*> logFormat;
+    std::span<const char* const> stateTexts; // indexed by the state's value
+    const char* failureText;                 // logged when registration fails; null: silent
+    Registration (*start)(VRNSystemEventsManager& manager);
+    void (*stop)(VRNSystemEventsManager& manager);
+    // The state just after registering, logged; null where none is read then.
+    unsigned (*read)(VRNSystemEventsManager& manager);
+
+    const char* textOf(unsigned state) const {
+        return state < stateTexts.size() ? stateTexts[state] : "unknown";
+    }
+};
+
+namespace {
+
+template <class State>
+constexpr std::span<const char* const> textsOf() {
+    return machine::StateNames<State>::names;
+}
+
+} // namespace
+
+const VRNSystemEventsManager::EventKind* VRNSystemEventsManager::_kindOf(unsigned event) {
+    using M = VRNSystemEventsManager;
+    static const EventKind kinds[kEventCount] = {
+        {VRNSystemEventUserActivity, "User Activity: %@.", textsOf<machine::UserActivity>(),
+         "Failed to register activity notification.",
+         [](M& m) {
+             return m._startStateSource(*m._sources.userActivity, VRNSystemEventUserActivity);
+         },
+         [](M& m) { m._sources.userActivity->stop(); },
+         [](M& m) {
+             return static_cast<unsigned>(m._sources.userActivity->current());
+         }},
+        {VRNSystemEventSystemLoad, "Advisory: %@.", textsOf<machine::SystemLoad>(),
+         "Failed to register advisory notification.",
+         [](M& m) { return m._startStateSource(*m._sources.systemLoad, VRNSystemEventSystemLoad); },
+         [](M& m) { m._sources.systemLoad->stop(); },
+         [](M& m) {
+             return static_cast<unsigned>(m._sources.systemLoad->current());
+         }},
+        {VRNSystemEventThermalLevel, "Thermal: %@.", textsOf<machine::ThermalLevel>(),
+         "Failed to register thermal notification.",
+         [](M& m) {
+             if (!m._sources.thermal->available()) {
+                 VRNLog(VRNLogLevelDebug, "Thermal notifications are not available.");
+                 return Registration::Unavailable;
+             }
+             return m._startStateSource(*m._sources.thermal, VRNSystemEventThermalLevel);
+         },
+         [](M& m) { m._sources.thermal->stop(); },
+         [](M& m) {
+             return static_cast<unsigned>(m._sources.thermal->current());
+         }},
+        {VRNSystemEventPowerSource, "Power Source: %@.", textsOf<machine::PowerSource>(),
+         "Failed to register power source notification.",
+         [](M& m) {
+             return m._startStateSource(*m._sources.powerSource, VRNSystemEventPowerSource);
+         },
+         [](M& m) { m._sources.powerSource->stop(); },
+         [](M& m) {
+             return static_cast<unsigned>(m._sources.powerSource->current());
+         }},
+        // The power state degrades silently: without a registration it keeps its value.
+        {VRNSystemEventPowerState, "Power State: %@.", textsOf<machine::PowerState>(), nullptr,
+         [](M& m) {
+             std::string ignored;
+             return m._sources.powerState->start(
+                        m._internalQueue, [&m](unsigned bits) { m.handleNewCapabilities(bits); },
+                        &ignored)
+                        ? Registration::Started
+                        : Registration::Failed;
+         },
+         [](M& m) {
+             m._sources.powerState->stop();
+             if (m._recentWakeTimer) {
+                 m._recentWakeTimer->cancel();
+                 m._recentWakeTimer.reset();
+             }
+             m._recentWake = false;
+         },
+         [](M& m) {
+             return static_cast<unsigned>(
+                 m._powerStateWithCapabilityBits(m._sources.powerState->currentCapabilities()));
+         }},
+        // Read when asked (assertions()), polled only while another process prevents sleep.
+        {VRNSystemEventAssertions, "Assertions: %@.", textsOf<machine::Assertions>(), nullptr,
+         [](M&) { return Registration::Started; },
+         [](M& m) {
+             m._storedState(VRNSystemEventAssertions) = 0;
+             if (m._assertionsTimer) {
+                 m._assertionsTimer->cancel();
+                 m._assertionsTimer.reset();
+             }
+         },
+         nullptr},
+        // Older systems cannot tell the network type: it stays unknown. The first reading
+        // arrives through the handler, like every later one.
+        {VRNSystemEventNetworkType, "Network Type: %@.", textsOf<machine::NetworkType>(), nullptr,
+         [](M& m) {
+             if (!m._networkTypeAvailable) {
+                 return Registration::Failed;
+             }
+             std::string ignored;
+             return m._sources.networkType->start(
+                        m._internalQueue,
+                        [&m](machine::NetworkType type) {
+                            m._updateState(VRNSystemEventNetworkType, static_cast<unsigned>(type));
+                        },
+                        &ignored)
+                        ? Registration::Started
+                        : Registration::Failed;
+         },
+         [](M& m) { m._sources.networkType->stop(); }, nullptr},
+    };
+    for (const EventKind& kind : kinds) {
+        if (kind.bit == event) {
+            return &kind;
+        }
+    }
+    return nullptr;
+}
+
 // MARK: - States
 
-unsigned VRNSystemEventsManager::userActivity() {
-    return _registeredState(VRNSystemEventUserActivity);
+machine::UserActivity VRNSystemEventsManager::userActivity() {
+    return static_cast<machine::UserActivity>(_registeredState(VRNSystemEventUserActivity));
 }
 
-unsigned VRNSystemEventsManager::systemLoad() {
-    return _registeredState(VRNSystemEventSystemLoad);
+machine::SystemLoad VRNSystemEventsManager::systemLoad() {
+    return static_cast<machine::SystemLoad>(_registeredState(VRNSystemEventSystemLoad));
 }
 
-unsigned VRNSystemEventsManager::thermalLevel() {
+machine::ThermalLevel VRNSystemEventsManager::thermalLevel() {
     if (!_sources.thermal->available()) {
-        return 0;
+        return machine::ThermalLevel::Nominal;
     }
-    return _registeredState(VRNSystemEventThermalLevel);
+    return static_cast<machine::ThermalLevel>(_registeredState(VRNSystemEventThermalLevel));
 }
 
-unsigned VRNSystemEventsManager::powerSource() {
-    return _registeredState(VRNSystemEventPowerSource);
+machine::PowerSource VRNSystemEventsManager::powerSource() {
+    return static_cast<machine::PowerSource>(_registeredState(VRNSystemEventPowerSource));
 }
 
-unsigned VRNSystemEventsManager::powerState() {
-    return _registeredState(VRNSystemEventPowerState);
+machine::PowerState VRNSystemEventsManager::powerState() {
+    return static_cast<machine::PowerState>(_registeredState(VRNSystemEventPowerState));
 }
 
-unsigned VRNSystemEventsManager::networkType() {
-    return _registeredState(VRNSystemEventNetworkType);
+machine::NetworkType VRNSystemEventsManager::networkType() {
+    return static_cast<machine::NetworkType>(_registeredState(VRNSystemEventNetworkType));
 }
 
 unsigned VRNSystemEventsManager::_registeredState(unsigned event) {
@@ -120,53 +240,12 @@ unsigned VRNSystemEventsManager::_registeredState(unsigned event) {
 }
 
 unsigned& VRNSystemEventsManager::_storedState(unsigned event) {
-    switch (event) {
-    case VRNSystemEventUserActivity:
-        return _userActivity;
-    case VRNSystemEventSystemLoad:
-        return _systemLoad;
-    case VRNSystemEventThermalLevel:
-        return _thermalLevel;
-    case VRNSystemEventPowerSource:
-        return _powerSource;
-    case VRNSystemEventPowerState:
-        return _powerState;
-    case VRNSystemEventAssertions:
-        return _assertions;
-    default:
-        return _networkType;
-    }
+    return _states[static_cast<std::size_t>(std::countr_zero(event))];
 }
 
-void VRNSystemEventsManager::_logState(unsigned event) const {
-    switch (event) {
-    case VRNSystemEventUserActivity:
-        VRNLog(VRNLogLevelDebug, "User Activity: %@.",
-               machine::stateName(static_cast<machine::UserActivity>(_userActivity)));
-        break;
-    case VRNSystemEventSystemLoad:
-        VRNLog(VRNLogLevelDebug, "Advisory: %@.",
-               machine::stateName(static_cast<machine::SystemLoad>(_systemLoad)));
-        break;
-    case VRNSystemEventThermalLevel:
-        VRNLog(VRNLogLevelDebug, "Thermal: %@.",
-               machine::stateName(static_cast<machine::ThermalLevel>(_thermalLevel)));
-        break;
-    case VRNSystemEventPowerSource:
-        VRNLog(VRNLogLevelDebug, "Power Source: %@.",
-               machine::stateName(static_cast<machine::PowerSource>(_powerSource)));
-        break;
-    case VRNSystemEventPowerState:
-        VRNLog(VRNLogLevelDebug, "Power State: %@.", powerStateName(_powerState));
-        break;
-    case VRNSystemEventAssertions:
-        VRNLog(VRNLogLevelDebug, "Assertions: %@.", assertionsName(_assertions));
-        break;
-    case VRNSystemEventNetworkType:
-        VRNLog(VRNLogLevelDebug, "Network Type: %@.",
-               machine::stateName(static_cast<machine::NetworkType>(_networkType)));
-        break;
-    }
+void VRNSystemEventsManager::_logState(const EventKind& kind) const {
+    const unsigned state = _states[static_cast<std::size_t>(std::countr_zero(kind.bit))];
+    VRNLog(VRNLogLevelDebug, kind.logFormat, kind.textOf(state));
 }
 
 // MARK: - Registration
@@ -174,131 +253,48 @@ void VRNSystemEventsManager::_logState(unsigned event) const {
 void VRNSystemEventsManager::_registerEvents(unsigned eventSet) {
     eventSet &= kAllEvents;
     for (unsigned event = 1; event <= kAllEvents; event <<= 1) {
+        const EventKind& kind = *_kindOf(event);
         const bool wanted = (eventSet & event) != 0;
         const bool registered = (_eventSet & event) != 0;
-        if (wanted && !registered && !_registerEvent(event)) {
+        if (wanted && !registered && !_registerEvent(kind)) {
             eventSet &= ~event;
         } else if (!wanted && registered) {
-            _unregisterEvent(event);
+            kind.stop(*this);
         }
     }
     _eventSet = eventSet;
 }
 
-template <class State>
-bool VRNSystemEventsManager::_startStateSource(machine::StateSource<State>& source,
-                                               unsigned event) {
-    std::string error;
-    const bool started = source.start(
-        _internalQueue,
-        [this, event](State state) { _updateState(event, static_cast<unsigned>(state)); }, &error);
-    if (started) {
-        _storedState(event) = static_cast<unsigned>(source.current());
-        _logState(event);
-    } else {
-        _logRegistrationFailure(event);
-    }
-    return started;
-}
-
-void VRNSystemEventsManager::_logRegistrationFailure(unsigned event) const {
-    switch (event) {
-    case VRNSystemEventUserActivity:
-        VRNLog(VRNLogLevelError, "Failed to register activity notification.");
-        break;
-    case VRNSystemEventSystemLoad:
-        VRNLog(VRNLogLevelError, "Failed to register advisory notification.");
-        break;
-    case VRNSystemEventThermalLevel:
-        VRNLog(VRNLogLevelError, "Failed to register thermal notification.");
-        break;
-    case VRNSystemEventPowerSource:
-        VRNLog(VRNLogLevelError, "Failed to register power source notification.");
-        break;
-    }
-}
-
-// Starts the source of `event`. False only when the bit is not to be kept: a failed
-// registration keeps it, so that it is not tried again.
-bool VRNSystemEventsManager::_registerEvent(unsigned event) {
-    std::string ignored;
-    switch (event) {
-    case VRNSystemEventUserActivity:
-        _startStateSource(*_sources.userActivity, event);
-        break;
-    case VRNSystemEventSystemLoad:
-        _startStateSource(*_sources.systemLoad, event);
-        break;
-    case VRNSystemEventThermalLevel:
-        if (!_sources.thermal->available()) {
-            VRNLog(VRNLogLevelDebug, "Thermal notifications are not available.");
-            return false;
-        }
-        _startStateSource(*_sources.thermal, event);
-        break;
-    case VRNSystemEventPowerSource:
-        _startStateSource(*_sources.powerSource, event);
-        break;
-    case VRNSystemEventPowerState:
-        // The power state degrades silently: without a registration it keeps its value.
-        if (_sources.powerState->start(
-                _internalQueue, [this](unsigned bits) { handleNewCapabilities(bits); }, &ignored)) {
-            _powerState = _powerStateWithCapabilityBits(_sources.powerState->currentCapabilities());
-            _logState(event);
+// Starts the source of `kind`, then stores and logs its state, or logs the failure. False
+// only when the bit is not to be kept: a failed registration keeps it, so that it is not
+// tried again.
+bool VRNSystemEventsManager::_registerEvent(const EventKind& kind) {
+    switch (kind.start(*this)) {
+    case Registration::Unavailable:
+        return false;
+    case Registration::Started:
+        if (kind.read) {
+            _storedState(kind.bit) = kind.read(*this);
+            _logState(kind);
         }
         break;
-    case VRNSystemEventAssertions:
-        // Read when asked (assertions()), polled only while another process prevents sleep.
-        break;
-    case VRNSystemEventNetworkType:
-        // Older systems cannot tell the network type: it stays unknown. The first reading
-        // arrives through the handler, like every later one.
-        if (_networkTypeAvailable) {
-            _sources.networkType->start(
-                _internalQueue,
-                [this](machine::NetworkType type) {
-                    _updateState(VRNSystemEventNetworkType, static_cast<unsigned>(type));
-                },
-                &ignored);
+    case Registration::Failed:
+        if (kind.failureText) {
+            VRNLog(VRNLogLevelError, "%@", kind.failureText);
         }
         break;
     }
     return true;
 }
 
-void VRNSystemEventsManager::_unregisterEvent(unsigned event) {
-    switch (event) {
-    case VRNSystemEventUserActivity:
-        _sources.userActivity->stop();
-        break;
-    case VRNSystemEventSystemLoad:
-        _sources.systemLoad->stop();
-        break;
-    case VRNSystemEventThermalLevel:
-        _sources.thermal->stop();
-        break;
-    case VRNSystemEventPowerSource:
-        _sources.powerSource->stop();
-        break;
-    case VRNSystemEventPowerState:
-        _sources.powerState->stop();
-        if (_recentWakeTimer) {
-            _recentWakeTimer->cancel();
-            _recentWakeTimer.reset();
-        }
-        _recentWake = false;
-        break;
-    case VRNSystemEventAssertions:
-        _assertions = 0;
-        if (_assertionsTimer) {
-            _assertionsTimer->cancel();
-            _assertionsTimer.reset();
-        }
-        break;
-    case VRNSystemEventNetworkType:
-        _sources.networkType->stop();
-        break;
-    }
+template <class State>
+VRNSystemEventsManager::Registration
+VRNSystemEventsManager::_startStateSource(machine::StateSource<State>& source, unsigned event) {
+    std::string error;
+    const bool started = source.start(
+        _internalQueue,
+        [this, event](State state) { _updateState(event, static_cast<unsigned>(state)); }, &error);
+    return started ? Registration::Started : Registration::Failed;
 }
 
 // MARK: - Observers
@@ -378,7 +374,7 @@ void VRNSystemEventsManager::_updateState(unsigned event, unsigned state) {
             return false;
         }
         stored = state;
-        _logState(event);
+        _logState(*_kindOf(event));
         return true;
     });
     if (changed) {
@@ -386,7 +382,7 @@ void VRNSystemEventsManager::_updateState(unsigned event, unsigned state) {
     }
 }
 
-unsigned VRNSystemEventsManager::_powerStateWithCapabilityBits(unsigned bits) const {
+machine::PowerState VRNSystemEventsManager::_powerStateWithCapabilityBits(unsigned bits) const {
     VRNLog(VRNLogLevelDebug, "New capability bits: %x", bits);
     if (machine::isUserWake(bits)) {
         return VRNPowerStateFullWake;
@@ -402,13 +398,14 @@ void VRNSystemEventsManager::updatePowerStateWithCapabilityBits(unsigned bits) {
         if ((_eventSet & VRNSystemEventPowerState) == 0) {
             return false;
         }
-        const unsigned state = _powerStateWithCapabilityBits(bits);
-        const unsigned previous = _powerState;
+        const machine::PowerState state = _powerStateWithCapabilityBits(bits);
+        unsigned& stored = _storedState(VRNSystemEventPowerState);
+        const auto previous = static_cast<machine::PowerState>(stored);
         if (state == previous) {
             return false;
         }
-        _powerState = state;
-        _logState(VRNSystemEventPowerState);
+        stored = static_cast<unsigned>(state);
+        _logState(*_kindOf(VRNSystemEventPowerState));
         if (state != VRNPowerStateSleep && previous != VRNPowerStateFullWake) {
             _systemDidWake();
         }
@@ -481,10 +478,12 @@ void VRNSystemEventsManager::handleNewCapabilities(unsigned bits) {
 
 // MARK: - Sleep preventers
 
-unsigned VRNSystemEventsManager::assertions() {
+machine::Assertions VRNSystemEventsManager::assertions() {
     return _internalLock.sync([this] {
-        if (_assertions == 1) {
-            return 1u;
+        // While prevented, the poll timer watches for the end: no rescan here.
+        if (_storedState(VRNSystemEventAssertions) ==
+            static_cast<unsigned>(machine::Assertions::SleepPrevented)) {
+            return machine::Assertions::SleepPrevented;
         }
         if (_updateAssertions()) {
             _assertionsTimer = std::make_unique<dispatch::TimerSource>(
@@ -492,7 +491,7 @@ unsigned VRNSystemEventsManager::assertions() {
             _assertionsTimer->schedule(dispatch::afterNow(kAssertionsPollInterval),
                                        kAssertionsPollInterval, kTimerLeeway);
         }
-        return _assertions;
+        return static_cast<machine::Assertions>(_storedState(VRNSystemEventAssertions));
     });
 }
 
@@ -511,20 +510,21 @@ void VRNSystemEventsManager::_assertionsTimerFired() {
 }
 
 bool VRNSystemEventsManager::_updateAssertions() {
-    const unsigned state = _scanAssertions();
-    if (state == _assertions) {
+    const auto state = static_cast<unsigned>(_scanAssertions());
+    unsigned& stored = _storedState(VRNSystemEventAssertions);
+    if (state == stored) {
         return false;
     }
-    _assertions = state;
-    _logState(VRNSystemEventAssertions);
+    stored = state;
+    _logState(*_kindOf(VRNSystemEventAssertions));
     return true;
 }
 
-unsigned VRNSystemEventsManager::_scanAssertions() const {
+machine::Assertions VRNSystemEventsManager::_scanAssertions() const {
     std::vector<machine::SleepHold> holds;
     std::string ignored;
     if (!_sources.sleepPreventers->copyHolds(&holds, &ignored)) {
-        return 0;
+        return machine::Assertions::None;
     }
     for (const auto& hold : holds) {
         if (hold.pid == _ownPid || hold.type != machine::kPreventUserIdleSystemSleep ||
@@ -533,7 +533,7 @@ unsigned VRNSystemEventsManager::_scanAssertions() const {
         }
         VRNLog(VRNLogLevelDebug, "Sleep prevented by %@[%@].", hold.processName,
                std::to_string(hold.pid));
-        return 1;
+        return machine::Assertions::SleepPrevented;
     }
-    return 0;
+    return machine::Assertions::None;
 }

@@ -7,6 +7,7 @@
 #include "platform/dispatch/Source.h"
 #include "platform/machine/Sources.h"
 
+#include <array>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -26,12 +27,10 @@ enum VRNSystemEvent : unsigned {
     VRNSystemEventNetworkType = 0x40,
 };
 
-// Power states.
-enum : unsigned {
-    VRNPowerStateFullWake = 0,
-    VRNPowerStateDarkWake = 1,
-    VRNPowerStateSleep = 2,
-};
+// Power states, by the names the rules use.
+inline constexpr machine::PowerState VRNPowerStateFullWake = machine::PowerState::FullWake;
+inline constexpr machine::PowerState VRNPowerStateDarkWake = machine::PowerState::DarkWake;
+inline constexpr machine::PowerState VRNPowerStateSleep = machine::PowerState::Sleep;
 
 // A state subscription; the token given back to removeObserver.
 struct VRNSystemEventsObserver {
@@ -68,13 +67,13 @@ public:
     static machine::SourceOptions sourceOptions(const VRNEnvironment& environment);
 
     // Each getter registers its source on first use, then returns the stored state.
-    unsigned userActivity();
-    unsigned systemLoad();
-    unsigned thermalLevel();
-    unsigned powerSource();
-    unsigned powerState();
-    unsigned assertions();
-    unsigned networkType();
+    machine::UserActivity userActivity();
+    machine::SystemLoad systemLoad();
+    machine::ThermalLevel thermalLevel();
+    machine::PowerSource powerSource();
+    machine::PowerState powerState();
+    machine::Assertions assertions();
+    machine::NetworkType networkType();
     // True for ten seconds after a wake; read without the lock.
     bool recentWake() const { return _recentWake.load(); }
 
@@ -96,20 +95,25 @@ public:
     VRNSystemEventsManager& operator=(const VRNSystemEventsManager&) = delete;
 
 private:
+    // One event bit: how its state is logged, and how its source is registered,
+    // unregistered and read (tables in the .cpp file).
+    struct EventKind;
+    enum class Registration { Started, Failed, Unavailable };
+    static constexpr unsigned kEventCount = 7;
+    static const EventKind* _kindOf(unsigned event);
+
     // All of these run holding _internalLock.
     void _registerEvents(unsigned eventSet);
-    bool _registerEvent(unsigned event);
-    void _unregisterEvent(unsigned event);
+    bool _registerEvent(const EventKind& kind);
     template <class State>
-    bool _startStateSource(machine::StateSource<State>& source, unsigned event);
+    Registration _startStateSource(machine::StateSource<State>& source, unsigned event);
     unsigned _registeredState(unsigned event);
     unsigned& _storedState(unsigned event);
-    void _logState(unsigned event) const;
-    void _logRegistrationFailure(unsigned event) const;
-    unsigned _powerStateWithCapabilityBits(unsigned bits) const;
+    void _logState(const EventKind& kind) const;
+    machine::PowerState _powerStateWithCapabilityBits(unsigned bits) const;
     void _systemDidWake();
     bool _updateAssertions();
-    unsigned _scanAssertions() const;
+    machine::Assertions _scanAssertions() const;
     unsigned _remainingEventSet() const;
 
     // Platform callbacks and timers, on _internalQueue; they take the lock themselves.
@@ -131,12 +135,8 @@ private:
     const pid_t _ownPid;
     // Older systems cannot tell the network type: it then stays unknown.
     const bool _networkTypeAvailable;
-    unsigned _userActivity = 0;
-    unsigned _systemLoad = 0;
-    unsigned _thermalLevel = 0;
-    unsigned _powerSource = 0;
-    unsigned _powerState = 0;
-    unsigned _assertions = 0;
-    unsigned _networkType = 0;
+    // The last state of each event, indexed by the bit's position (user activity first);
+    // the getters hand them out as their enums.
+    std::array<unsigned, kEventCount> _states{};
     std::atomic<bool> _recentWake{false};
 };

@@ -96,6 +96,31 @@ TEST(SpawnTest, SignalIsCodeTwoWithTheSignalNumber) {
     EXPECT_EQ(outcome.error->userInfo().at("signal"), plist::Value(SIGKILL));
 }
 
+// With SIGCHLD ignored the kernel reaps children itself and the wait fails: how the tool
+// ended is unknown, which is a failure (code 0 with the wait's errno), never success.
+TEST(SpawnTest, FailedWaitIsAFailureNotSuccess) {
+    struct sigaction ignore {
+    }, previous{};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ASSERT_EQ(sigaction(SIGCHLD, &ignore, &previous), 0);
+    const char* argv[] = {"/bin/sh", "-c", "exit 0", nullptr};
+    VRNError error("unset", 0);
+    const bool succeeded = spawn_tool(argv, &error);
+    const Outcome outcome = runAsync(argv);
+    sigaction(SIGCHLD, &previous, nullptr);
+
+    EXPECT_FALSE(succeeded);
+    EXPECT_EQ(error.domain(), VRNSpawnerErrorDomain);
+    EXPECT_EQ(error.code(), 0);
+    EXPECT_EQ(error.userInfo().at("errno"), plist::Value(ECHILD));
+    EXPECT_EQ(error.userInfo().at("tool"), plist::Value("/bin/sh"));
+    ASSERT_TRUE(outcome.error);
+    EXPECT_EQ(outcome.error->code(), 0);
+    EXPECT_EQ(outcome.error->userInfo().at("errno"), plist::Value(ECHILD));
+    EXPECT_EQ(outcome.calls, 1);
+}
+
 // The caller's blocked and ignored signals are not passed on: a tool can be stopped.
 TEST(SpawnTest, ChildStartsWithCleanSignalMaskAndDefaultDispositions) {
     sigset_t term, previous;

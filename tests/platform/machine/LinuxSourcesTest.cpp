@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <future>
 #include <gtest/gtest.h>
 #include <sys/timerfd.h>
 
@@ -70,6 +71,25 @@ TEST_F(LinuxSourcesTest, PowerSourceIsReadAgainOnDeviceEventsOnly) {
     udev.fire();
     clock().drain();
     EXPECT_EQ(seen.values().size(), 1u);
+}
+
+TEST_F(LinuxSourcesTest, NetworkTypeFirstReadingFollowsStartButNeverStop) {
+    machinetest::Recorder<machine::NetworkType> seen;
+    std::string error;
+    ASSERT_TRUE(sources.networkType->start(queue, seen.handler(), &error)) << error;
+    clock().drain();
+    EXPECT_EQ(seen.values().size(), 1u); // the machine's own route decides which
+    sources.networkType->stop();
+    seen.clear();
+
+    // Stopped before the queue reaches the first reading: it is dropped.
+    std::promise<void> gate;
+    queue->async([opened = gate.get_future().share()] { opened.wait(); });
+    ASSERT_TRUE(sources.networkType->start(queue, seen.handler(), &error)) << error;
+    sources.networkType->stop();
+    gate.set_value();
+    clock().drain();
+    EXPECT_TRUE(seen.values().empty());
 }
 
 TEST_F(LinuxSourcesTest, PressureRisesByTriggerAndRecoversByTimerWhileNotGreat) {

@@ -43,7 +43,7 @@ protected:
         }
         ASSERT_TRUE(logind.ready());
         logind.makeCurrent();
-        seams.bus = logind::busAt(bus.address());
+        seams.bus = bus::busAt(bus.address());
         seams.wakeTimers = [this](int clockId) {
             clocks.push_back(clockId);
             // Every clock on the real-time clock: the test cannot hold a wake alarm.
@@ -126,6 +126,56 @@ TEST_F(LogindBusTest, SleepIsHeldByADelayInhibitorUntilAcknowledgedAndTakenAgain
     state->stop();
 }
 
+// The login manager announces sleep while it answers the Inhibit call that re-takes the
+// delay inhibitor after a resume: the announcement must not wait in the connection's queue.
+TEST_F(LogindBusTest, SleepAnnouncedWhileTheDelayInhibitorIsTakenAgainIsDelivered) {
+    auto state = logind::createPowerState(seams.bus, {}, seams.wakeTimers);
+    Arrivals<unsigned> seen;
+    ASSERT_TRUE(state->start(queue, seen.handler(), &error)) << error;
+    logind.prepareForSleep(true);
+    seen.waitFor(1);
+    state->acknowledge(std::nullopt);
+    ASSERT_TRUE(heldOnceReleased("sleep", "delay", 0).empty());
+
+    logind.whileAnswering("Inhibit",
+                          [](LogindStandIn& standIn) { standIn.prepareForSleepNow(true); });
+    logind.prepareForSleep(false);
+    EXPECT_EQ(seen.waitFor(3),
+              (std::vector<unsigned>{kSleepAnnouncement, kFullWake, kSleepAnnouncement}));
+    EXPECT_EQ(state->currentCapabilities(), kSleepAnnouncement);
+    EXPECT_EQ(held("sleep", "delay").size(), 1u); // taken again, and holding this sleep
+
+    state->acknowledge(WakeRequest{cal::dateFromUnixTime(4102444800.0), "com.vornhal.backup"});
+    EXPECT_TRUE(heldOnceReleased("sleep", "delay", 0).empty());
+    itimerspec armed{};
+    ASSERT_GE(wakeTimer, 0);
+    ASSERT_EQ(::timerfd_gettime(wakeTimer, &armed), 0);
+    EXPECT_GT(armed.it_value.tv_sec, 0);
+    state->stop();
+}
+
+// A session goes idle while the source lists the inhibitors: the change signal, read while
+// the call waited, is handled and the state read again.
+TEST_F(LogindBusTest, SessionGoingIdleDuringTheInhibitorListIsSeen) {
+    logind.addSession("c1", 1000, "wayland", false);
+    auto activity = logind::createUserActivity(seams.bus, true);
+    Arrivals<UserActivity> seen;
+    ASSERT_TRUE(activity->start(queue, seen.handler(), &error)) << error;
+    logind.whileAnswering("ListInhibitors",
+                          [](LogindStandIn& standIn) { standIn.setIdleNow(0, true); });
+    EXPECT_EQ(activity->current(), UserActivity::Active); // the sessions were read before
+    const auto values = seen.waitFor(1);
+    ASSERT_FALSE(values.empty()) << "the idle hint's change was never handled";
+    EXPECT_EQ(values.back(), UserActivity::Idle);
+    activity->stop();
+}
+
+TEST_F(LogindBusTest, UnreadableUserActivityIsIdleButActiveForTheOlderVariant) {
+    auto nowhere = bus::busAt("unix:path=/nonexistent/bus");
+    EXPECT_EQ(logind::createUserActivity(nowhere, true)->current(), UserActivity::Idle);
+    EXPECT_EQ(logind::createUserActivity(nowhere, false)->current(), UserActivity::Active);
+}
+
 TEST_F(LogindBusTest, UserActivityFollowsSessionsAndIdleInhibitors) {
     logind.addSession("c1", 1000, "wayland", false);
     logind.addSession("c2", 0, "tty", false);
@@ -189,7 +239,7 @@ TEST_F(LogindBusTest, PowerAssertionsAreIdleBlockInhibitorsReleasedByClosing) {
 }
 
 TEST(LogindWithoutBusTest, FailuresAreReportedNotHidden) {
-    auto nowhere = logind::busAt("unix:path=/nonexistent/bus");
+    auto nowhere = bus::busAt("unix:path=/nonexistent/bus");
     std::string error;
     auto assertions = logind::createPowerAssertions(nowhere);
     EXPECT_EQ(assertions->create(kPreventUserIdleSystemSleep, "a", "b", &error), 0u);

@@ -7,12 +7,14 @@
 
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/Source.h"
-#include "tests/support/ChildProcess.h"
+#include "tests/support/PrivateBus.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <memory>
 #include <poll.h>
 #include <signal.h>
@@ -23,38 +25,7 @@
 
 namespace machinetest {
 
-// A dbus-daemon of the test's own, listening in a private folder.
-class PrivateBus {
-public:
-    PrivateBus() {
-        char pattern[] = "/tmp/kbbus-XXXXXX";
-        folder_ = ::mkdtemp(pattern);
-        address_ = "unix:path=" + folder_ + "/bus";
-        daemon_ = std::make_unique<testsupport::ChildProcess>(
-            std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--print-address=1",
-                                     "--address=" + address_},
-            testsupport::ChildProcess::Errors::Inherit, true);
-        // The daemon prints its address once it listens.
-        ready_ = daemon_->started() && daemon_->line().has_value();
-    }
-    ~PrivateBus() {
-        daemon_->signal(SIGTERM);
-        daemon_->wait();
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
-    }
-    PrivateBus(const PrivateBus&) = delete;
-    PrivateBus& operator=(const PrivateBus&) = delete;
-
-    bool ready() const { return ready_; }
-    const std::string& address() const { return address_; }
-
-private:
-    std::string folder_;
-    std::string address_;
-    std::unique_ptr<testsupport::ChildProcess> daemon_;
-    bool ready_ = false;
-};
+using testsupport::PrivateBus;
 
 class LogindStandIn {
 public:
@@ -143,11 +114,7 @@ public:
         });
     }
     void setIdle(std::size_t session, bool idle) {
-        on([&] {
-            sessions_[session].idle = idle;
-            sd_bus_emit_properties_changed(bus_, sessions_[session].path.c_str(),
-                                           "org.freedesktop.login1.Session", "IdleHint", nullptr);
-        });
+        on([&] { setIdleNow(session, idle); });
     }
     // Another process's inhibitor, listed as it is (never released by the test).
     void addInhibitor(Inhibitor inhibitor) {
@@ -159,10 +126,30 @@ public:
         });
     }
     void prepareForSleep(bool sleeping) {
-        on([&] {
-            sd_bus_emit_signal(bus_, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
-                               "PrepareForSleep", "b", static_cast<int>(sleeping));
-        });
+        on([&] { prepareForSleepNow(sleeping); });
+    }
+
+    // Runs `action` on the stand-in's queue when the next call of `member` ("Inhibit",
+    // "ListInhibitors") arrives, before it is answered: what it emits reaches the caller
+    // while the caller waits for its reply.
+    void whileAnswering(std::string member, std::function<void(LogindStandIn&)> action) {
+        on([&] { pendingActions_.emplace_back(std::move(member), std::move(action)); });
+    }
+    // For actions: the same changes, made on the stand-in's queue.
+    void setIdleNow(std::size_t session, bool idle) {
+        sessions_[session].idle = idle;
+        sd_bus_emit_properties_changed(bus_, sessions_[session].path.c_str(),
+                                       "org.freedesktop.login1.Session", "IdleHint", nullptr);
+    }
+    void prepareForSleepNow(bool sleeping) {
+        sd_bus_emit_signal(bus_, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+                           "PrepareForSleep", "b", static_cast<int>(sleeping));
+    }
+    // How many calls of `member` were answered.
+    int answered(const std::string& member) {
+        int count = 0;
+        on([&] { count = answered_[member]; });
+        return count;
     }
 
 private:
@@ -188,12 +175,27 @@ private:
 
     static LogindStandIn* self(void* userdata) { return static_cast<LogindStandIn*>(userdata); }
 
+    // Before answering a call of `member`: its count, and the actions waiting for it.
+    void answering(const std::string& member) {
+        ++answered_[member];
+        for (auto it = pendingActions_.begin(); it != pendingActions_.end();) {
+            if (it->first == member) {
+                auto action = std::move(it->second);
+                it = pendingActions_.erase(it);
+                action(*this);
+            } else {
+                ++it;
+            }
+        }
+    }
+
     static int inhibit(sd_bus_message* m, void* userdata, sd_bus_error*) {
         const char *what, *who, *why, *mode;
         int r = sd_bus_message_read(m, "ssss", &what, &who, &why, &mode);
         if (r < 0) {
             return r;
         }
+        self(userdata)->answering("Inhibit");
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) {
             return -errno;
@@ -215,6 +217,7 @@ private:
     }
 
     static int listInhibitors(sd_bus_message* m, void* userdata, sd_bus_error*) {
+        self(userdata)->answering("ListInhibitors");
         sd_bus_message* reply = nullptr;
         int r = sd_bus_message_new_method_return(m, &reply);
         r = r < 0 ? r : sd_bus_message_open_container(reply, 'a', "(ssssuu)");
@@ -289,6 +292,8 @@ private:
     std::unique_ptr<dispatch::ReadSource> source_;
     std::vector<Inhibitor> inhibitors_;
     std::vector<Session> sessions_;
+    std::vector<std::pair<std::string, std::function<void(LogindStandIn&)>>> pendingActions_;
+    std::map<std::string, int> answered_;
     bool ready_ = false;
 };
 

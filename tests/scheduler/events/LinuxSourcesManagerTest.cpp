@@ -92,7 +92,7 @@ TEST_F(LinuxSourcesManagerTest, PowerSourceAndLoadChangesReachObserversUntilUnsu
     clock().drain();
     EXPECT_THAT(received, ElementsAre(0x8u, 0x2u));
     EXPECT_THAT(logged(), ElementsAre(debug("Power Source: battery."), debug("Advisory: bad.")));
-    EXPECT_EQ(manager().powerSource(), 1u);
+    EXPECT_EQ(manager().powerSource(), machine::PowerSource::Battery);
 
     manager().removeObserver(observer);
     root.write("sys/class/power_supply/AC/online", "1\n");
@@ -107,9 +107,9 @@ TEST_F(LinuxSourcesManagerTest, WithoutTheLoginManagerOnlyUserActivityReportsAFa
     manager(/*thermalEvents=*/false)
         .addObserverForEventSet(0x1 | 0x4 | 0x10 | 0x20, nullptr, [](unsigned) {});
     manager().addObserverForSleepEventWithQueue(nullptr, [](auto&, auto&) {});
-    EXPECT_EQ(manager().assertions(), 0u);
-    EXPECT_EQ(manager().powerState(), 0u);
-    EXPECT_EQ(manager().userActivity(), 0u);
+    EXPECT_EQ(manager().assertions(), machine::Assertions::None);
+    EXPECT_EQ(manager().powerState(), machine::PowerState::FullWake);
+    EXPECT_EQ(manager().userActivity(), machine::UserActivity::Idle);
     EXPECT_THAT(logged(), ElementsAre(std::pair(LOG_ERR, std::string("Failed to register activity "
                                                                      "notification.")),
                                       debug("Thermal notifications are not available.")));

@@ -27,7 +27,7 @@ protected:
         }
         ASSERT_TRUE(logind.ready());
         logind.makeCurrent();
-        auto opener = machine::logind::busAt(bus.address());
+        auto opener = bus::busAt(bus.address());
         // Everything but power state and sleep holds from the simulated machine.
         auto sources = machine::createSimulatedSources({});
         sources.powerState = machine::logind::createPowerState(opener, {}, [this](int) {
@@ -100,10 +100,38 @@ TEST_F(LogindManagerTest, SleepWaitsForEveryObserverAndArmsTheEarliestRequest) {
     manager->removeObserver(queued);
 }
 
+// The next sleep is announced while the delay inhibitor is taken again after a resume: the
+// manager still sees it, collects the wake request and arms the alarm.
+TEST_F(LogindManagerTest, SleepAnnouncedDuringTheReTakenInhibitorIsAnswered) {
+    testsupport::Waiter asked;
+    auto observer = manager->addObserverForSleepEventWithQueue(
+        nullptr, [&](std::optional<cal::Date>& date, std::optional<std::string>& reason) {
+            date = cal::dateFromUnixTime(4102444800.0);
+            reason = "com.vornhal.keelbrook.backup";
+            asked.notify();
+        });
+    EXPECT_EQ(manager->powerState(), VRNPowerStateFullWake);
+    logind.prepareForSleep(true);
+    ASSERT_TRUE(asked.waitFor(1));
+    ASSERT_TRUE(delayReleased());
+
+    logind.whileAnswering("Inhibit",
+                          [](LogindStandIn& standIn) { standIn.prepareForSleepNow(true); });
+    logind.prepareForSleep(false);
+    ASSERT_TRUE(asked.waitFor(2)) << "the second sleep's wake request was never collected";
+    ASSERT_TRUE(delayReleased());
+    EXPECT_EQ(manager->powerState(), VRNPowerStateSleep);
+    itimerspec armed{};
+    ASSERT_GE(wakeTimer, 0);
+    ASSERT_EQ(::timerfd_gettime(wakeTimer, &armed), 0);
+    EXPECT_GT(armed.it_value.tv_sec, 0) << "no wake alarm armed";
+    manager->removeObserver(observer);
+}
+
 TEST_F(LogindManagerTest, AnotherProcessesIdleInhibitorPreventsSleep) {
-    EXPECT_EQ(manager->assertions(), 0u);
+    EXPECT_EQ(manager->assertions(), machine::Assertions::None);
     logind.addInhibitor({"idle", "mpv", "Playing video", "block", 1000, 4242, -1});
-    EXPECT_EQ(manager->assertions(), 1u);
+    EXPECT_EQ(manager->assertions(), machine::Assertions::SleepPrevented);
 }
 
 } // namespace

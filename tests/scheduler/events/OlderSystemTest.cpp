@@ -32,10 +32,10 @@ TEST(OlderSystemTest, NetworkTypeStaysUnknownBefore1014) {
     auto observer = manager.addObserverForEventSet(VRNSystemEventNetworkType, nullptr,
                                                    [&](unsigned) { ++changes; });
     dispatch::VirtualClock::install().drain();
-    EXPECT_EQ(manager.networkType(), 0u);
+    EXPECT_EQ(manager.networkType(), machine::NetworkType::Unknown);
     ASSERT_TRUE(machine::sim::SimulatedMachine().setState("network-type", "wifi", &error));
     dispatch::VirtualClock::install().drain();
-    EXPECT_EQ(manager.networkType(), 0u);
+    EXPECT_EQ(manager.networkType(), machine::NetworkType::Unknown);
     EXPECT_EQ(changes, 0u);
     manager.removeObserver(observer);
 }

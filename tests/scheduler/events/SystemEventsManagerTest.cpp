@@ -236,16 +236,16 @@ TEST_F(SystemEventsManagerTest, GettersRegisterTheirSourceOnFirstUseAndFollowItF
     manager();
     EXPECT_THAT(logged(), IsEmpty()) << "nothing is watched before it is asked for";
 
-    EXPECT_EQ(manager().powerSource(), 1u);
-    EXPECT_EQ(manager().powerSource(), 1u);
+    EXPECT_EQ(manager().powerSource(), machine::PowerSource::Battery);
+    EXPECT_EQ(manager().powerSource(), machine::PowerSource::Battery);
     EXPECT_THAT(logged(), ElementsAre("Power Source: battery."));
 
     set("power-source", "AC");
     set("user-activity", "active"); // not registered: not followed
     EXPECT_THAT(logged(), ElementsAre("Power Source: AC."));
-    EXPECT_EQ(manager().powerSource(), 0u);
+    EXPECT_EQ(manager().powerSource(), machine::PowerSource::AC);
 
-    EXPECT_EQ(manager().userActivity(), 1u);
+    EXPECT_EQ(manager().userActivity(), machine::UserActivity::Active);
     EXPECT_THAT(logged(), ElementsAre("User Activity: active."));
 }
 
@@ -263,9 +263,9 @@ TEST_F(SystemEventsManagerTest, SubscribingRegistersEachSourceAndLogsItsStateInB
                             "Power State: full wake.", "Network Type: wired."));
     // The network type's first reading arrives as a change.
     EXPECT_THAT(received.take(), ElementsAre(0x40u));
-    EXPECT_EQ(manager().networkType(), 2u);
-    EXPECT_EQ(manager().systemLoad(), 2u);
-    EXPECT_EQ(manager().thermalLevel(), 1u);
+    EXPECT_EQ(manager().networkType(), machine::NetworkType::Wired);
+    EXPECT_EQ(manager().systemLoad(), machine::SystemLoad::Bad);
+    EXPECT_EQ(manager().thermalLevel(), machine::ThermalLevel::Moderate);
 }
 
 TEST_F(SystemEventsManagerTest, StateLinesAreDebugAndRegistrationFailuresAreErrors) {
@@ -281,10 +281,41 @@ TEST_F(SystemEventsManagerTest, StateLinesAreDebugAndRegistrationFailuresAreErro
     EXPECT_EQ(entries[1].priority, LOG_ERR);
 
     // The failed bit stays registered: no retry, the state keeps its value.
-    EXPECT_EQ(manager().powerSource(), 0u);
+    EXPECT_EQ(manager().powerSource(), machine::PowerSource::AC);
     manager().addObserverForEventSet(0x8, nullptr, [](unsigned) {});
     EXPECT_EQ(source.starts, 1);
     EXPECT_THAT(logged(), IsEmpty());
+}
+
+// Every bit registered at once: one line per state, in bit order, with its own format and
+// texts; the network type's first reading comes through its handler; the sleep-preventer
+// state is read only when asked. Changes log with the same formats.
+TEST_F(SystemEventsManagerTest, EveryStateIsLoggedWithItsFormatInBitOrder) {
+    set("user-activity", "passive");
+    set("system-load", "bad");
+    set("thermal", "heavy");
+    set("power-source", "battery");
+    set("network-type", "wifi");
+    manager().addObserverForEventSet(0x7F, nullptr, [](unsigned) {});
+    clock().drain();
+    EXPECT_THAT(logged(),
+                ElementsAre("User Activity: passive.", "Advisory: bad.", "Thermal: heavy.",
+                            "Power Source: battery.", "New capability bits: 1f",
+                            "Power State: full wake.", "Network Type: wifi."));
+
+    set("user-activity", "idle");
+    set("system-load", "OK");
+    set("thermal", "moderate");
+    set("power-source", "AC");
+    set("network-type", "wired");
+    announce(machine::kSleepAnnouncement);
+    addHold("caffeinate", 4242, machine::kHoldLevelOn, "hold");
+    EXPECT_EQ(manager().assertions(), machine::Assertions::SleepPrevented);
+    EXPECT_THAT(logged(),
+                ElementsAre("User Activity: idle.", "Advisory: OK.", "Thermal: moderate.",
+                            "Power Source: AC.", "Network Type: wired.", "New capability bits: 0",
+                            "Power State: sleep.", "Sleep prevented by caffeinate[4242].",
+                            "Assertions: sleep prevented."));
 }
 
 TEST_F(SystemEventsManagerTest, ObserversHearOnlyTheirBitsWithOrWithoutAQueue) {
@@ -323,13 +354,13 @@ TEST_F(SystemEventsManagerTest, HandlersRunOutsideTheLockSoTheyMayAskForStates) 
     Received seen;
     manager().addObserverForEventSet(0x8, nullptr, [&](unsigned) {
         // Taking the manager's lock again on the same thread would abort the test.
-        seen.add(manager().powerSource());
-        seen.add(manager().assertions());
-        seen.add(manager().powerState());
+        seen.add(static_cast<unsigned>(manager().powerSource()));
+        seen.add(static_cast<unsigned>(manager().assertions()));
+        seen.add(static_cast<unsigned>(manager().powerState()));
     });
     manager().addObserverForSleepEventWithQueue(
         nullptr, [&](std::optional<cal::Date>&, std::optional<std::string>&) {
-            seen.add(manager().powerState());
+            seen.add(static_cast<unsigned>(manager().powerState()));
         });
     set("power-source", "battery");
     EXPECT_THAT(seen.take(), ElementsAre(1u, 1u, 0u));
@@ -373,7 +404,7 @@ TEST_F(SystemEventsManagerTest,
 
     announce(machine::kDarkWake); // a dark wake without background tasks counts as sleep
     EXPECT_THAT(logged(), ElementsAre("New capability bits: 1"));
-    EXPECT_EQ(manager().powerState(), 2u);
+    EXPECT_EQ(manager().powerState(), machine::PowerState::Sleep);
 
     announce(machine::kDarkWakeWithBackgroundTasks);
     EXPECT_THAT(logged(), ElementsAre("New capability bits: 19", "Power State: dark wake.",
@@ -394,7 +425,7 @@ TEST_F(SystemEventsManagerTest,
 }
 
 TEST_F(SystemEventsManagerTest, ASecondWakeWithinTenSecondsRestartsTheRecentWakeWindow) {
-    EXPECT_EQ(manager().powerState(), 0u);
+    EXPECT_EQ(manager().powerState(), machine::PowerState::FullWake);
     announce(machine::kSleepAnnouncement);
     announce(machine::kDarkWakeWithBackgroundTasks);
     EXPECT_TRUE(manager().recentWake());
@@ -459,11 +490,11 @@ TEST_F(SystemEventsManagerTest, MediaPlaybackLowLevelAndOwnHoldsDoNotPreventSlee
     addHold("player", 505, machine::kHoldLevelOff, "paused");
     addHold("worker", 506, machine::kHoldLevelOn, "busy", machine::kBackgroundTask);
     addHold("kbtest", ::getpid(), machine::kHoldLevelOn, "own");
-    EXPECT_EQ(manager().assertions(), 0u);
+    EXPECT_EQ(manager().assertions(), machine::Assertions::None);
     EXPECT_THAT(logged(), IsEmpty());
 
     addHold("caffeinate", 4242, machine::kHoldLevelOn, "keep awake");
-    EXPECT_EQ(manager().assertions(), 1u);
+    EXPECT_EQ(manager().assertions(), machine::Assertions::SleepPrevented);
     EXPECT_THAT(logged(), ElementsAre("Sleep prevented by caffeinate[4242].",
                                       "Assertions: sleep prevented."));
 }
@@ -471,18 +502,19 @@ TEST_F(SystemEventsManagerTest, MediaPlaybackLowLevelAndOwnHoldsDoNotPreventSlee
 TEST_F(SystemEventsManagerTest, SleepPreventersArePolledEveryMinuteOnlyWhileOneIsPresent) {
     Received received;
     manager().addObserverForEventSet(0x20, nullptr, [&](unsigned set) { received.add(set); });
-    EXPECT_EQ(manager().assertions(), 0u);
+    EXPECT_EQ(manager().assertions(), machine::Assertions::None);
     const int readsWithoutPreventer = preventers_->reads;
     clock().advance(10min);
     EXPECT_EQ(preventers_->reads, readsWithoutPreventer) << "no poll without a sleep preventer";
 
     addHold("caffeinate", 4242, machine::kHoldLevelOn, "keep awake");
-    EXPECT_EQ(manager().assertions(), 1u);
+    EXPECT_EQ(manager().assertions(), machine::Assertions::SleepPrevented);
     logged();
     std::string error;
     ASSERT_TRUE(SimulatedMachine().removeHold("keep awake", 4242, &error)) << error;
     const int readsWhilePresent = preventers_->reads;
-    EXPECT_EQ(manager().assertions(), 1u) << "the stored state is answered until the next poll";
+    EXPECT_EQ(manager().assertions(), machine::Assertions::SleepPrevented)
+        << "the stored state is answered until the next poll";
     clock().advance(59s);
     EXPECT_EQ(preventers_->reads, readsWhilePresent);
     EXPECT_THAT(received.take(), IsEmpty());
@@ -490,7 +522,7 @@ TEST_F(SystemEventsManagerTest, SleepPreventersArePolledEveryMinuteOnlyWhileOneI
     EXPECT_EQ(preventers_->reads, readsWhilePresent + 1);
     EXPECT_THAT(received.take(), ElementsAre(0x20u));
     EXPECT_THAT(logged(), ElementsAre("Assertions: none."));
-    EXPECT_EQ(manager().assertions(), 0u);
+    EXPECT_EQ(manager().assertions(), machine::Assertions::None);
 
     const int readsAfter = preventers_->reads;
     clock().advance(10min);
@@ -502,7 +534,7 @@ TEST_F(SystemEventsManagerTest, RemovingTheLastStateObserverKeepsOnlyThePowerSta
     auto sleepObserver = manager().addObserverForSleepEventWithQueue(nullptr, [](auto&, auto&) {});
     auto first = manager().addObserverForEventSet(0x7F, nullptr, [](unsigned) {});
     auto second = manager().addObserverForEventSet(0x8, nullptr, [](unsigned) {});
-    EXPECT_EQ(manager().assertions(), 1u);
+    EXPECT_EQ(manager().assertions(), machine::Assertions::SleepPrevented);
     clock().drain();
     logged();
 
@@ -535,24 +567,24 @@ TEST_F(SystemEventsManagerTest, RemovingTheLastStateObserverKeepsOnlyThePowerSta
 
 TEST_F(SystemEventsManagerTest, RemovingObserversDropsSourcesOnlyAGetterAskedFor) {
     auto observer = manager().addObserverForEventSet(0x8, nullptr, [](unsigned) {});
-    EXPECT_EQ(manager().userActivity(), 0u);
+    EXPECT_EQ(manager().userActivity(), machine::UserActivity::Idle);
     logged();
     manager().removeObserver(observer);
     set("user-activity", "active");
     EXPECT_THAT(logged(), IsEmpty());
     // Asking again registers it again, with the current state.
-    EXPECT_EQ(manager().userActivity(), 1u);
+    EXPECT_EQ(manager().userActivity(), machine::UserActivity::Active);
     EXPECT_THAT(logged(), ElementsAre("User Activity: active."));
 }
 
 TEST_F(SystemEventsManagerTest, WithoutThermalNotificationsTheLevelStaysNominal) {
     set("thermal", "unavailable");
-    EXPECT_EQ(manager().thermalLevel(), 0u);
+    EXPECT_EQ(manager().thermalLevel(), machine::ThermalLevel::Nominal);
     EXPECT_THAT(logged(), IsEmpty()) << "the getter neither registers nor logs";
     manager().addObserverForEventSet(0x4 | 0x8, nullptr, [](unsigned) {});
     EXPECT_THAT(logged(),
                 ElementsAre("Thermal notifications are not available.", "Power Source: AC."));
-    EXPECT_EQ(manager().thermalLevel(), 0u);
+    EXPECT_EQ(manager().thermalLevel(), machine::ThermalLevel::Nominal);
 }
 
 } // namespace

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "tests/support/ChildProcess.h"
+
+#include <csignal>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace testsupport {
+
+// A dbus-daemon of the test's own, listening in a private folder. Every wait on it is
+// bounded (ChildProcess).
+class PrivateBus {
+public:
+    PrivateBus() {
+        char pattern[] = "/tmp/kbbus-XXXXXX";
+        folder_ = ::mkdtemp(pattern);
+        address_ = "unix:path=" + folder_ + "/bus";
+        daemon_ = std::make_unique<ChildProcess>(
+            std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--print-address=1",
+                                     "--address=" + address_},
+            ChildProcess::Errors::Inherit, true);
+        // The daemon prints its address once it listens.
+        ready_ = daemon_->started() && daemon_->line().has_value();
+    }
+    ~PrivateBus() {
+        stop();
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+    PrivateBus(const PrivateBus&) = delete;
+    PrivateBus& operator=(const PrivateBus&) = delete;
+
+    bool ready() const { return ready_; }
+    const std::string& address() const { return address_; }
+
+    // Ends the daemon, as a bus that goes away would.
+    void stop() {
+        if (daemon_) {
+            daemon_->signal(SIGTERM);
+            daemon_->wait();
+            daemon_.reset();
+        }
+    }
+
+private:
+    std::string folder_;
+    std::string address_;
+    std::unique_ptr<ChildProcess> daemon_;
+    bool ready_ = false;
+};
+
+} // namespace testsupport
