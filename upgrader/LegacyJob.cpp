@@ -118,7 +118,9 @@ std::int64_t integerValueOfArgument(const Value& argument) {
 
 std::int64_t integerValueOfText(std::string_view text) {
     std::size_t i = 0;
-    const auto isSpace = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    const auto isSpace = [](char c) {
+        return c == ' ' || (c >= '\t' && c <= '\r');
+    };
     while (i < text.size() && isSpace(text[i])) {
         ++i;
     }
