@@ -1,6 +1,8 @@
 #include "upgrader/LegacyJob.h"
 
+#include <cstdint>
 #include <limits>
+#include <string_view>
 
 namespace upgrader {
 
@@ -30,6 +32,51 @@ bool anyFrom(const Array& arguments, std::size_t first, std::string_view text) {
         }
     }
     return false;
+}
+
+// The integer value of a text as the platform reads a number out of text: leading white
+// space and a sign, then the longest run of digits ("12abc" is 12, "abc" 0), saturating at
+// the 64-bit range.
+std::int64_t integerValueOfText(std::string_view text) {
+    std::size_t i = 0;
+    const auto isSpace = [](char c) {
+        return c == ' ' || (c >= '\t' && c <= '\r');
+    };
+    while (i < text.size() && isSpace(text[i])) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    // Accumulated toward the sign's side, so that the most negative value fits too.
+    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+    constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+    std::int64_t value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        const int digit = text[i] - '0';
+        if (negative) {
+            if (value < (kMin + digit) / 10) {
+                return kMin;
+            }
+            value = value * 10 - digit;
+        } else {
+            if (value > (kMax - digit) / 10) {
+                return kMax;
+            }
+            value = value * 10 + digit;
+        }
+    }
+    return value;
+}
+
+// A number argument gives its own integer value; any kind but text and numbers gives 0.
+std::int64_t integerValueOfArgument(const Value& argument) {
+    if (const std::string* text = argument.asString()) {
+        return integerValueOfText(*text);
+    }
+    return argument.asInteger().value_or(0);
 }
 
 Dictionary calendarForm(Array intervals, bool allowBattery) {
@@ -107,47 +154,6 @@ std::optional<Dictionary> settingsForLegacyJob(const Dictionary& job) {
         return calendarForm(std::move(intervals), allowBattery);
     }
     return settingsForArguments(arguments);
-}
-
-std::int64_t integerValueOfArgument(const Value& argument) {
-    if (const std::string* text = argument.asString()) {
-        return integerValueOfText(*text);
-    }
-    return argument.asInteger().value_or(0);
-}
-
-std::int64_t integerValueOfText(std::string_view text) {
-    std::size_t i = 0;
-    const auto isSpace = [](char c) {
-        return c == ' ' || (c >= '\t' && c <= '\r');
-    };
-    while (i < text.size() && isSpace(text[i])) {
-        ++i;
-    }
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    // Accumulated toward the sign's side, so that the most negative value fits too.
-    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
-    constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
-    std::int64_t value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        const int digit = text[i] - '0';
-        if (negative) {
-            if (value < (kMin + digit) / 10) {
-                return kMin;
-            }
-            value = value * 10 - digit;
-        } else {
-            if (value > (kMax - digit) / 10) {
-                return kMax;
-            }
-            value = value * 10 + digit;
-        }
-    }
-    return value;
 }
 
 } // namespace upgrader
