@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace upgrader {
 
@@ -48,7 +49,7 @@ std::optional<plist::Dictionary> readLegacyJob(const std::string& path) {
     if (!bytes) {
         return std::nullopt;
     }
-    std::optional<plist::Value> job = plist::read(*bytes, nullptr);
+    std::optional<plist::Value> job = plist::read(*bytes, kMaxLegacyJobSize, nullptr);
     if (!job || !job->isDictionary()) {
         return std::nullopt;
     }
@@ -71,9 +72,18 @@ void writeSettings(const plist::Dictionary& settings, const std::string& path) {
 } // namespace
 
 void upgrade(const Locations& locations) {
-    // The settings of this release, once there, are the user's: they are never replaced or
-    // removed here, since every installation (updates included) runs the upgrader.
-    if (!present(locations.legacyJob) || present(locations.settings)) {
+    const bool legacyJob = present(locations.legacyJob);
+    const bool settings = present(locations.settings);
+    // Without an older release's job, settings found here are left over from it and go; the
+    // package runs the upgrader only where such a job exists. Settings beside the job are
+    // the user's current ones and stay.
+    if (!legacyJob) {
+        if (settings) {
+            ::unlink(locations.settings.c_str());
+        }
+        return;
+    }
+    if (settings) {
         return;
     }
     const auto job = readLegacyJob(locations.legacyJob);

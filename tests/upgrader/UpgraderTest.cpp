@@ -148,7 +148,7 @@ public:
     std::optional<Value> readSettings() const {
         const std::string bytes = contentsOf(settings());
         std::string error;
-        auto value = plist::readBinary(plist::bytesOf(bytes), &error);
+        auto value = plist::readBinary(plist::bytesOf(bytes), plist::kSettingsSizeLimit, &error);
         EXPECT_TRUE(value) << "settings are no binary property list: " << error;
         return value;
     }
@@ -420,17 +420,16 @@ TEST(UpgraderFiles, ArgumentsAreIgnored) {
         written->isIdenticalTo(Value(Dictionary{{"WhenInactive", true}, {"AllowBattery", false}})));
 }
 
-TEST(UpgraderFiles, WithoutOldJobNothingHappens) {
+TEST(UpgraderFiles, WithoutOldJobSettingsAreDeletedAndNothingIsWritten) {
     const Installation nothingInstalled;
     nothingInstalled.runQuietly();
     EXPECT_FALSE(fs::exists(nothingInstalled.settingsFolder()));
 
-    // The settings of a current installation survive its updates, which run the upgrader
-    // too: nothing is deleted.
-    const Installation current;
-    writeFile(current.settings(), "current settings");
-    current.runQuietly();
-    EXPECT_EQ(contentsOf(current.settings()), "current settings");
+    const Installation leftOver;
+    writeFile(leftOver.settings(), "left-over settings");
+    leftOver.runQuietly();
+    EXPECT_FALSE(fs::exists(leftOver.settings()));
+    EXPECT_TRUE(fs::exists(leftOver.settingsFolder())) << "only the file goes";
 }
 
 TEST(UpgraderFiles, ExistingSettingsAreNeverReplaced) {
