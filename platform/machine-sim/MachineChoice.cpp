@@ -1,7 +1,7 @@
 #include "platform/machine-sim/MachineChoice.h"
 
 #include "platform/machine-sim/SimulatedSources.h"
-#include "platform/machine/LinuxSources.h"
+#include "platform/machine-linux/LinuxSources.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/files/Files.h"
-#include "platform/machine/EventFeed.h"
+#include "platform/machine-linux/EventFeed.h"
 #include "platform/machine/MachineState.h"
 #include "platform/plist/Value.h"
 

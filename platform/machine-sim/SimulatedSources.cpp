@@ -2,7 +2,7 @@
 
 #include "platform/machine-sim/SimulatedFiles.h"
 #include "platform/machine-sim/SimulatedMachine.h"
-#include "platform/machine/EventFeed.h"
+#include "platform/machine-linux/EventFeed.h"
 
 #include <algorithm>
 #include <atomic>

@@ -7,7 +7,7 @@
 #include "platform/machine-sim/SimulatedFiles.h"
 #include "platform/machine-sim/SimulatedMachine.h"
 #include "platform/machine-sim/SimulatedSources.h"
-#include "platform/machine/LinuxReadings.h"
+#include "platform/machine-linux/LinuxReadings.h"
 #include "platform/paths/Paths.h"
 #include "platform/plist/Value.h"
 #include "platform/syslog/SystemLog.h"

@@ -3,7 +3,7 @@
 #include "common/VRNEnvironment.h"
 #include "platform/machine-sim/SimulatedMachine.h"
 #include "platform/machine-sim/SimulatedSources.h"
-#include "platform/machine/LinuxReadings.h"
+#include "platform/machine-linux/LinuxReadings.h"
 #include "platform/paths/Paths.h"
 #include "platform/plist/Value.h"
 #include "tools/kbesim/Monitor.h"

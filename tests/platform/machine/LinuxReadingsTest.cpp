@@ -1,6 +1,6 @@
-#include "platform/machine/LinuxReadings.h"
+#include "platform/machine-linux/LinuxReadings.h"
 
-#include "platform/machine/Logind.h"
+#include "platform/machine-linux/Logind.h"
 #include "tests/platform/machine/MachineTestSupport.h"
 
 #include <gtest/gtest.h>

@@ -1,9 +1,9 @@
-#include "platform/machine/LinuxSources.h"
+#include "platform/machine-linux/LinuxSources.h"
 
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/VirtualClock.h"
-#include "platform/machine/LinuxFeeds.h"
-#include "platform/machine/WakeAlarm.h"
+#include "platform/machine-linux/LinuxFeeds.h"
+#include "platform/machine-linux/WakeAlarm.h"
 #include "tests/platform/machine/MachineTestSupport.h"
 
 #include <cerrno>

@@ -1,7 +1,7 @@
 // The logind sources against a stand-in login manager on a private bus.
 
-#include "platform/machine/LinuxSources.h"
-#include "platform/machine/Logind.h"
+#include "platform/machine-linux/LinuxSources.h"
+#include "platform/machine-linux/Logind.h"
 #include "tests/platform/machine/LogindStandIn.h"
 #include "tests/platform/machine/MachineTestSupport.h"
 #include "tests/support/Waiter.h"

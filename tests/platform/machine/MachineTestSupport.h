@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/machine/EventFeed.h"
+#include "platform/machine-linux/EventFeed.h"
 
 #include <cstdlib>
 #include <fcntl.h>

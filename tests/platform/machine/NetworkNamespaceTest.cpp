@@ -3,8 +3,8 @@
 
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/VirtualClock.h"
-#include "platform/machine/LinuxFeeds.h"
-#include "platform/machine/LinuxSources.h"
+#include "platform/machine-linux/LinuxFeeds.h"
+#include "platform/machine-linux/LinuxSources.h"
 #include "tests/platform/machine/MachineTestSupport.h"
 
 #include <cerrno>

@@ -2,9 +2,9 @@
 // driven by busy threads. Waits on the real clock, with bounds.
 
 #include "platform/dispatch/Queue.h"
-#include "platform/machine/LinuxFeeds.h"
-#include "platform/machine/LinuxReadings.h"
-#include "platform/machine/LinuxSources.h"
+#include "platform/machine-linux/LinuxFeeds.h"
+#include "platform/machine-linux/LinuxReadings.h"
+#include "platform/machine-linux/LinuxSources.h"
 
 #include <atomic>
 #include <chrono>

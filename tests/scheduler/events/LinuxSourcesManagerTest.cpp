@@ -3,7 +3,7 @@
 // no system bus (so the logind-based sources fail to register).
 #include "common/VRNLog.h"
 #include "platform/dispatch/VirtualClock.h"
-#include "platform/machine/LinuxSources.h"
+#include "platform/machine-linux/LinuxSources.h"
 #include "scheduler/events/VRNSystemEventsManager.h"
 #include "tests/common/LogTestSupport.h"
 #include "tests/platform/machine/MachineTestSupport.h"

@@ -3,7 +3,7 @@
 // has answered, with the earliest wake request armed; other processes' inhibitors count as
 // sleep preventers. Runs on the real clock, waiting only for bus traffic.
 #include "platform/machine-sim/SimulatedSources.h"
-#include "platform/machine/Logind.h"
+#include "platform/machine-linux/Logind.h"
 #include "scheduler/events/VRNSystemEventsManager.h"
 #include "tests/platform/machine/LogindStandIn.h"
 #include "tests/platform/machine/MachineTestSupport.h"

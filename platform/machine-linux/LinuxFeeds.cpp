@@ -1,4 +1,4 @@
-#include "platform/machine/LinuxFeeds.h"
+#include "platform/machine-linux/LinuxFeeds.h"
 
 #include "platform/files/Files.h"
 

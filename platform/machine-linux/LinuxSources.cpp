@@ -1,8 +1,8 @@
-#include "platform/machine/LinuxSources.h"
+#include "platform/machine-linux/LinuxSources.h"
 
-#include "platform/machine/LinuxFeeds.h"
-#include "platform/machine/LinuxReadings.h"
-#include "platform/machine/LinuxRoutes.h"
+#include "platform/machine-linux/LinuxFeeds.h"
+#include "platform/machine-linux/LinuxReadings.h"
+#include "platform/machine-linux/LinuxRoutes.h"
 #include "platform/paths/Paths.h"
 
 namespace machine {

@@ -1,4 +1,4 @@
-#include "platform/machine/WakeAlarm.h"
+#include "platform/machine-linux/WakeAlarm.h"
 
 #include <cerrno>
 #include <cmath>

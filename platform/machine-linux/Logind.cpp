@@ -1,7 +1,7 @@
-#include "platform/machine/Logind.h"
+#include "platform/machine-linux/Logind.h"
 
-#include "platform/machine/LinuxReadings.h"
-#include "platform/machine/WakeAlarm.h"
+#include "platform/machine-linux/LinuxReadings.h"
+#include "platform/machine-linux/WakeAlarm.h"
 #include "platform/paths/Paths.h"
 
 #include <atomic>

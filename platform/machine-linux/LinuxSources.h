@@ -1,10 +1,10 @@
 #pragma once
 
-#include "platform/machine/EventFeed.h"
-#include "platform/machine/Logind.h"
+#include "platform/machine-linux/EventFeed.h"
+#include "platform/machine-linux/Logind.h"
 #include "platform/machine/Machine.h"
 #include "platform/machine/Sources.h"
-#include "platform/machine/WakeAlarm.h"
+#include "platform/machine-linux/WakeAlarm.h"
 
 #include <chrono>
 #include <memory>

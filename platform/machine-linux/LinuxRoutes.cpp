@@ -1,6 +1,6 @@
-#include "platform/machine/LinuxRoutes.h"
+#include "platform/machine-linux/LinuxRoutes.h"
 
-#include "platform/machine/LinuxReadings.h"
+#include "platform/machine-linux/LinuxReadings.h"
 
 #include <cstring>
 #include <functional>

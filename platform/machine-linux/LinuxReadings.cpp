@@ -1,4 +1,4 @@
-#include "platform/machine/LinuxReadings.h"
+#include "platform/machine-linux/LinuxReadings.h"
 
 #include "platform/files/Files.h"
 
