@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <string>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
@@ -103,18 +104,30 @@ public:
         if (!started()) {
             return std::nullopt;
         }
+        // A process descriptor becomes readable when the child exits: no polling. (Kernels
+        // without them cannot run the runtime at all; there the wait has no limit.)
+        const int exited = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+        if (exited < 0) {
+            reap(0);
+            return status_;
+        }
         const auto deadline = Clock::now() + limit;
         while (running()) {
             if (reap(WNOHANG)) {
-                return status_;
+                break;
             }
-            if (Clock::now() >= deadline) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            pollfd wait{exited, POLLIN, 0};
+            if (left.count() <= 0 ||
+                (::poll(&wait, 1, static_cast<int>(left.count())) == 0 && !reap(WNOHANG))) {
                 ::kill(pid_, SIGKILL);
                 reap(0);
+                ::close(exited);
                 return std::nullopt;
             }
-            ::usleep(2000);
         }
+        ::close(exited);
         return status_;
     }
 
