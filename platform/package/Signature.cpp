@@ -14,6 +14,7 @@ namespace package {
 namespace {
 
 constexpr std::size_t kMaximumAnchorFileSize = 64 * 1024;
+constexpr int kMinimumSecurityLevel = 2;
 
 bool refuse(std::string* reason, std::string text) {
     if (reason != nullptr) {
@@ -111,8 +112,10 @@ StorePtr storeWithOnly(const TrustAnchor& anchor, std::chrono::system_clock::tim
     if (!store || X509_STORE_add_cert(store.get(), anchor.certificate.get()) != 1) {
         return nullptr;
     }
-    X509_VERIFY_PARAM_set_time(X509_STORE_get0_param(store.get()),
-                               std::chrono::system_clock::to_time_t(at));
+    X509_VERIFY_PARAM* parameters = X509_STORE_get0_param(store.get());
+    X509_VERIFY_PARAM_set_time(parameters, std::chrono::system_clock::to_time_t(at));
+    // 112-bit keys at least, and no certificate signed with SHA-1 or MD5.
+    X509_VERIFY_PARAM_set_auth_level(parameters, kMinimumSecurityLevel);
     return store;
 }
 

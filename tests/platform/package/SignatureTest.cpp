@@ -218,6 +218,27 @@ TEST_F(PackageSignature, TheSignerMustBeTheFirstStoredCertificateAndUseAStrongDi
 
     signer.digest = EVP_sha512();
     EXPECT_TRUE(validates(testpki::signedPackage(signer), &reason)) << reason;
+
+    // A leaf its issuer signed with SHA-1.
+    const auto sha1Leaf = testpki::issue({.commonName = "Leaf",
+                                          .organisationalUnits = {kTeam},
+                                          .extensions = pki.leafMarker(),
+                                          .notBefore = pki.now - kDay,
+                                          .notAfter = pki.now + 300 * kDay,
+                                          .digest = EVP_sha1()},
+                                         &pki.intermediate);
+    EXPECT_FALSE(validates(testpki::signedPackage(pki.signer(&sha1Leaf)), &reason));
+    EXPECT_NE(reason.find("the chain does not verify"), std::string::npos) << reason;
+}
+
+TEST(PackageCertificates, StoredEntriesThatDoNotParseAreSkipped) {
+    testpki::Hierarchy pki(std::time(nullptr));
+    Bytes der = package::certificateDer(pki.leaf.certificate.get());
+    Bytes trailing = der;
+    trailing.push_back(0);
+    const auto parsed = package::parseCertificates({Bytes{0x30, 0x03, 1, 2, 3}, trailing, der, {}});
+    ASSERT_EQ(parsed.size(), 1u);
+    EXPECT_EQ(X509_cmp(parsed[0].get(), pki.leaf.certificate.get()), 0);
 }
 
 TEST_F(PackageSignature, RefusesSignaturesThatAreNotADetachedCmsOverTheSignedData) {

@@ -84,7 +84,7 @@ Identity issue(const CertificateOptions& options, const Identity* issuer) {
         ASN1_OBJECT_free(object);
     }
     EVP_PKEY* signingKey = issuer ? issuer->key.get() : made.key.get();
-    check(X509_sign(certificate, signingKey, EVP_sha256()) > 0, "signing");
+    check(X509_sign(certificate, signingKey, options.digest) > 0, "signing");
     return made;
 }
 

@@ -34,6 +34,7 @@ struct CertificateOptions {
     std::vector<Extension> extensions;
     std::time_t notBefore = 0;
     std::time_t notAfter = 0;
+    const EVP_MD* digest = EVP_sha256(); // the issuer's signature
 };
 
 // A new key and a certificate for it, signed by `issuer` (self-signed without one).
