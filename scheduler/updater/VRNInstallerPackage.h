@@ -8,17 +8,13 @@
 #include "common/VRNError.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/package/Signature.h"
+#include "scheduler/updater/VRNInstallerPackageErrors.h"
 #include "platform/package/Xar.h"
 
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
-
-// VRNInstallerPackageErrorDomain codes.
-inline constexpr long VRNInstallerPackageErrorCannotRead = 0; // user info "path"
-inline constexpr long VRNInstallerPackageErrorNotSigned = 1;
-inline constexpr long VRNInstallerPackageErrorInvalidSignature = 2;
 
 // What a validation trusts and when it evaluates: the anchor (none: every validation
 // fails) and the clock giving the current time when a signature has no time stamp.

@@ -3,7 +3,7 @@
 #include "common/VRNAuthorizationErrors.h"
 #include "common/VRNError.h"
 #include "common/VRNErrorTable.h"
-#include "common/VRNInstallerPackageErrors.h"
+#include "scheduler/updater/VRNInstallerPackageErrors.h"
 #include "common/VRNLog.h"
 #include "common/VRNMessagerErrors.h"
 #include "common/VRNSpawn.h"
@@ -74,7 +74,7 @@ TEST_F(ErrorTest, UpdaterTextsAndLevels) {
 }
 
 TEST_F(ErrorTest, InstallerPackageAndSpawnerTexts) {
-    EXPECT_EQ(textOf(VRNInstallerPackageErrorDomain, VRNInstallerPackageErrorUnreadable,
+    EXPECT_EQ(textOf(VRNInstallerPackageErrorDomain, VRNInstallerPackageErrorCannotRead,
                      {{"path", "/tmp/K.pkg"}}),
               "Could not read installer package at path '/tmp/K.pkg'.");
     EXPECT_EQ(textOf(VRNInstallerPackageErrorDomain, VRNInstallerPackageErrorNotSigned),
@@ -90,7 +90,7 @@ TEST_F(ErrorTest, InstallerPackageAndSpawnerTexts) {
     EXPECT_EQ(
         textOf(VRNSpawnerErrorDomain, VRNSpawnerErrorSignal, {{"tool", "/bin/sh"}, {"signal", 9}}),
         "/bin/sh received signal 9 (Killed).");
-    for (long code = VRNInstallerPackageErrorUnreadable;
+    for (long code = VRNInstallerPackageErrorCannotRead;
          code <= VRNInstallerPackageErrorInvalidSignature; ++code) {
         EXPECT_EQ(levelOf(VRNInstallerPackageErrorDomain, code), VRNLogLevelError);
     }

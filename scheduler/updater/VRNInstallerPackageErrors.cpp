@@ -1,4 +1,4 @@
-#include "common/VRNInstallerPackageErrors.h"
+#include "scheduler/updater/VRNInstallerPackageErrors.h"
 
 #include "common/VRNErrorTable.h"
 #include "common/VRNLog.h"
@@ -8,7 +8,7 @@ const char* const VRNInstallerPackageErrorDomain = "com.vornhal.installer-packag
 namespace {
 
 const VRNErrorCode codes[] = {
-    {VRNInstallerPackageErrorUnreadable, VRNLogLevelError, nullptr,
+    {VRNInstallerPackageErrorCannotRead, VRNLogLevelError, nullptr,
      [](const char*, const VRNErrorInfo& info) {
          return VRNErrorText("Could not read installer package at path '%@'.", info.object("path"));
      }},

@@ -1,8 +1,9 @@
 #pragma once
 
-// The installer package signature check's error domain and codes. Code 0 carries "path".
+// The installer package signature check's error domain and codes, beside the check that
+// raises them (VRNInstallerPackage). Code 0 carries "path".
 
-inline constexpr long VRNInstallerPackageErrorUnreadable = 0;
+inline constexpr long VRNInstallerPackageErrorCannotRead = 0;
 inline constexpr long VRNInstallerPackageErrorNotSigned = 1;
 inline constexpr long VRNInstallerPackageErrorInvalidSignature = 2;
 
