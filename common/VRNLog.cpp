@@ -6,6 +6,7 @@
 #include "platform/calendar/DateFormatter.h"
 #include "platform/dispatch/LockQueue.h"
 #include "platform/paths/Paths.h"
+#include "platform/syslog/LogSettings.h"
 #include "platform/syslog/SystemLog.h"
 
 #include <chrono>
@@ -23,6 +24,9 @@ struct LogState {
     std::string subsystem;
     std::string category;
     pid_t pid = 0;
+    // The subsystem's logging mode at start ("log config"): whether debug lines go to the
+    // journal. The file gets every line whatever the mode.
+    bool debugToJournal = true;
     VRNLogFile* file = nullptr;
 };
 
@@ -195,6 +199,7 @@ void VRNLogInit(const char* subsystem, const char* category, VRNLogFacility faci
     state->subsystem = subsystem;
     state->category = category;
     state->pid = getpid();
+    state->debugToJournal = systemlog::debugMessagesEnabled(subsystem);
     state->file = new VRNLogFile(VRNLogGetParentPath(), category);
     state->file->open();
     logState.store(state, std::memory_order_release);
@@ -234,9 +239,12 @@ void statement(int level, std::string_view format, std::span<const vrnformat::Ar
     }
     if (VRNLOG_UNIFIED.load(std::memory_order_acquire)) {
         const LogState* state = logState.load(std::memory_order_acquire);
-        systemlog::backend().journal(journalPriority(level), *message,
-                                     state ? state->subsystem : std::string_view{},
-                                     state ? state->category : std::string_view{});
+        const bool sendToJournal = level != VRNLogLevelDebug || !state || state->debugToJournal;
+        if (sendToJournal) {
+            systemlog::backend().journal(journalPriority(level), *message,
+                                         state ? state->subsystem : std::string_view{},
+                                         state ? state->category : std::string_view{});
+        }
     } else if (level != VRNLogLevelDebug) {
         sendLegacy(level, *message);
     }

@@ -2,6 +2,7 @@
 #include "common/VRNLog.h"
 #include "platform/calendar/DateFormatter.h"
 #include "platform/dispatch/Time.h"
+#include "platform/syslog/LogSettings.h"
 
 #include <cctype>
 #include <gtest/gtest.h>
@@ -211,6 +212,66 @@ TEST(LogStartTest, LinkAtTheLogPathIsToldOnceAndFileLoggingStaysOff) {
     EXPECT_EQ(failures,
               std::vector<std::string>{"Failed to open log file (" + std::to_string(ELOOP) + ")."});
     vrnlog::resetForTesting();
+}
+
+} // namespace
+
+namespace {
+
+// The subsystem's logging mode ("log config") as the logging statement reads it at start.
+class LogDebugModeTest : public testing::Test {
+protected:
+    void SetUp() override { folder_.reset(logtest::installLogging("ctl")); }
+    void TearDown() override { folder_.reset(); }
+
+    // Starts logging again, as a newly started program would, and logs one debug line.
+    std::vector<logtest::SystemLogEntry> debugLineSent() {
+        logtest::restartLogging("ctl");
+        VRNLOG_UNIFIED = true;
+        recorder().take();
+        VRNLog(VRNLogLevelDebug, "a debug line");
+        return recorder().take();
+    }
+
+    std::unique_ptr<logtest::TempFolder> folder_;
+};
+
+TEST_F(LogDebugModeTest, ModeReadAtStartDecidesWhetherDebugLinesReachTheJournal) {
+    EXPECT_EQ(debugLineSent().size(), 1u); // no setting: on
+
+    std::string error;
+    ASSERT_TRUE(systemlog::writeMode("com.vornhal.keelbrook",
+                                     {systemlog::ModeLevel::Info, systemlog::ModeLevel::Default},
+                                     &error))
+        << error;
+    EXPECT_TRUE(debugLineSent().empty());
+    // Other levels still go; the file has every line.
+    VRNLog(VRNLogLevelInfo, "an info line");
+    EXPECT_EQ(recorder().take().size(), 1u);
+    const std::string file =
+        logtest::readFile(std::filesystem::path(VRNLogGetParentPath()) / "ctl.log");
+    EXPECT_NE(file.find("a debug line"), std::string::npos);
+
+    ASSERT_TRUE(systemlog::writeMode("com.vornhal.keelbrook",
+                                     {systemlog::ModeLevel::Debug, systemlog::ModeLevel::Info},
+                                     &error));
+    EXPECT_EQ(debugLineSent().size(), 1u);
+}
+
+TEST_F(LogDebugModeTest, UnusableSettingsLeaveDebugLinesOn) {
+    const std::string path = systemlog::settingPath("com.vornhal.keelbrook");
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    for (const char* text : {"not a property list", "<plist><dict/></plist>"}) {
+        std::ofstream(path) << text;
+        EXPECT_EQ(debugLineSent().size(), 1u) << text;
+    }
+    std::filesystem::remove(path);
+    const std::string target = path + ".elsewhere";
+    ASSERT_TRUE(systemlog::writeMode(
+        "com.vornhal.keelbrook", {systemlog::ModeLevel::Off, systemlog::ModeLevel::Off}, nullptr));
+    std::filesystem::rename(path, target);
+    std::filesystem::create_symlink(target, path); // a link is never followed
+    EXPECT_EQ(debugLineSent().size(), 1u);
 }
 
 } // namespace
