@@ -89,4 +89,14 @@ Bytes certificateDer(const X509* certificate) {
     return bytes;
 }
 
+std::string lowerHex(std::span<const std::uint8_t> bytes) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string out;
+    for (std::uint8_t byte : bytes) {
+        out.push_back(digits[byte >> 4]);
+        out.push_back(digits[byte & 15]);
+    }
+    return out;
+}
+
 } // namespace package

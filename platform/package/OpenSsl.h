@@ -65,6 +65,8 @@ private:
 };
 
 Bytes digest(DigestAlgorithm algorithm, std::span<const std::uint8_t> bytes);
+// Lower-case hexadecimal, as checksums and fingerprints are written.
+std::string lowerHex(std::span<const std::uint8_t> bytes);
 
 // A certificate parsed from DER (exactly: trailing bytes refuse it), or none.
 X509Ptr certificateFromDer(std::span<const std::uint8_t> der);

@@ -23,16 +23,6 @@ bool refuse(std::string* reason, std::string text) {
     return false;
 }
 
-std::string lowerHex(std::span<const std::uint8_t> bytes) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string out;
-    for (std::uint8_t byte : bytes) {
-        out.push_back(digits[byte >> 4]);
-        out.push_back(digits[byte & 15]);
-    }
-    return out;
-}
-
 std::string normalisedFingerprint(std::string_view text) {
     std::string out;
     for (char c : text) {

@@ -23,16 +23,6 @@ std::nullopt_t fail(std::string* error, std::string text) {
     return std::nullopt;
 }
 
-std::string hex(std::span<const std::uint8_t> bytes) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string out;
-    for (std::uint8_t byte : bytes) {
-        out.push_back(digits[byte >> 4]);
-        out.push_back(digits[byte & 15]);
-    }
-    return out;
-}
-
 std::string escaped(std::string_view text) {
     std::string out;
     for (char c : text) {
@@ -145,9 +135,9 @@ std::string tocXml(const Layout& layout, const std::vector<ArchivedFile>& files,
                std::to_string(file.file->contents.size()) + "</length><encoding style=\"" +
                (file.file->compress ? "application/x-gzip" : "application/octet-stream") +
                "\"/>\n    <archived-checksum style=\"" + style + "\">" +
-               hex(file.archivedChecksum) +
+               lowerHex(file.archivedChecksum) +
                "</archived-checksum>\n    <extracted-checksum style=\"" + style + "\">" +
-               hex(extracted) + "</extracted-checksum></data>\n  </file>\n";
+               lowerHex(extracted) + "</extracted-checksum></data>\n  </file>\n";
     }
     xml += " </toc>\n</xar>\n";
     return xml;

@@ -1,37 +1,23 @@
 // Replays the committed fuzz corpus through the fuzz targets' entry functions.
 
 #include "fuzz/FuzzEntries.h"
+#include "tests/support/CorpusReplay.h"
 
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <iterator>
-#include <vector>
 
 namespace {
 
 namespace fs = std::filesystem;
 
-template <typename Entry>
-std::size_t replay(const fs::path& folder, Entry entry) {
-    std::size_t count = 0;
-    for (const auto& file : fs::directory_iterator(folder)) {
-        std::ifstream in(file.path(), std::ios::binary);
-        const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in),
-                                              std::istreambuf_iterator<char>()};
-        const auto problem = entry(bytes.data(), bytes.size());
-        EXPECT_FALSE(problem) << file.path().filename() << ": " << *problem;
-        ++count;
-    }
-    return count;
-}
+using testsupport::replayCorpus;
 
 TEST(PlistCorpus, BinaryInputsKeepTheirInvariants) {
-    EXPECT_GE(replay(fs::path(CORPUS_DIR) / "binary", plist::fuzz::binaryInput), 10u);
+    EXPECT_GE(replayCorpus(fs::path(CORPUS_DIR) / "binary", plist::fuzz::binaryInput), 10u);
 }
 
 TEST(PlistCorpus, XmlInputsKeepTheirInvariants) {
-    EXPECT_GE(replay(fs::path(CORPUS_DIR) / "xml", plist::fuzz::xmlInput), 10u);
+    EXPECT_GE(replayCorpus(fs::path(CORPUS_DIR) / "xml", plist::fuzz::xmlInput), 10u);
 }
 
 } // namespace
