@@ -24,11 +24,11 @@ struct SignedPackage {
         for (std::size_t i = 0; i < payload.size(); ++i) {
             payload[i] = static_cast<std::uint8_t>(i * 2654435761u >> 24);
         }
-        package::PackageSpec spec;
-        spec.files.push_back({"Payload", std::move(payload)});
-        spec.signer = pki.signer();
+        package::PackageContents contents;
+        contents.files.push_back({"Payload", std::move(payload)});
+        contents.signer = pki.signer();
         std::string error;
-        const package::Bytes bytes = *package::buildPackage(spec, &error);
+        const package::Bytes bytes = *package::buildPackage(contents, &error);
         char name[] = "/tmp/keelbrook-bench-XXXXXX";
         const int fd = ::mkstemp(name);
         ::close(fd);
@@ -63,12 +63,12 @@ void ValidateSignedPackage(benchmark::State& state) {
 BENCHMARK(ValidateSignedPackage)->Unit(benchmark::kMillisecond);
 
 void ParseToc(benchmark::State& state) {
-    package::PackageSpec spec;
+    package::PackageContents contents;
     for (int i = 0; i < state.range(0); ++i) {
-        spec.files.push_back({"file-" + std::to_string(i), package::Bytes(64, 'x')});
+        contents.files.push_back({"file-" + std::to_string(i), package::Bytes(64, 'x')});
     }
     std::string error;
-    const package::Bytes bytes = *package::buildPackage(spec, &error);
+    const package::Bytes bytes = *package::buildPackage(contents, &error);
     for (auto _ : state) {
         auto archive = package::XarArchive::openBytes(bytes, &error);
         benchmark::DoNotOptimize(archive);

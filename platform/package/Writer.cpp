@@ -99,7 +99,7 @@ struct Layout {
 };
 
 std::string tocXml(const Layout& layout, const std::vector<ArchivedFile>& files,
-                   const PackageSpec& spec, bool tampered) {
+                   const PackageContents& contents, bool tampered) {
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<xar>\n <toc>\n";
     if (tampered) {
         xml += "  <creation-time>changed after signing</creation-time>\n";
@@ -120,13 +120,13 @@ std::string tocXml(const Layout& layout, const std::vector<ArchivedFile>& files,
     const std::uint64_t signaturesEnd = offset;
     int id = 1;
     for (const ArchivedFile& file : files) {
-        const std::string style = std::string(digestAlgorithmName(spec.checksum));
+        const std::string style = std::string(digestAlgorithmName(contents.checksum));
         const std::uint64_t declared =
-            spec.hostile.overlappingRanges && id == 1 && layout.signatureCount > 0
+            contents.hostile.overlappingRanges && id == 1 && layout.signatureCount > 0
                 ? signaturesEnd - 1
                 : file.offset + signaturesEnd;
         Bytes extracted = file.extractedChecksum;
-        if (spec.hostile.wrongExtractedChecksum && id == 1) {
+        if (contents.hostile.wrongExtractedChecksum && id == 1) {
             extracted[0] ^= 1;
         }
         xml += "  <file id=\"" + std::to_string(id++) + "\"><name>" + escaped(file.file->name) +
@@ -260,34 +260,34 @@ Bytes header(std::size_t tocCompressed, std::size_t tocExpanded, bool sha1,
 
 } // namespace
 
-std::optional<Bytes> buildPackage(const PackageSpec& spec, std::string* error) {
-    const HostileVariants& hostile = spec.hostile;
+std::optional<Bytes> buildPackage(const PackageContents& contents, std::string* error) {
+    const HostileVariants& hostile = contents.hostile;
     std::vector<ArchivedFile> files;
     std::uint64_t offset = 0;
-    for (const PackageFile& file : spec.files) {
+    for (const PackageFile& file : contents.files) {
         ArchivedFile archived{&file,
                               file.compress ? zlibCompress(file.contents) : file.contents,
                               {},
-                              digest(spec.checksum, file.contents),
+                              digest(contents.checksum, file.contents),
                               offset};
-        archived.archivedChecksum = digest(spec.checksum, archived.archived);
+        archived.archivedChecksum = digest(contents.checksum, archived.archived);
         offset += archived.archived.size();
         files.push_back(std::move(archived));
     }
 
     Layout layout;
     layout.checksumStyle =
-        hostile.sha1Checksum ? "sha1" : std::string(digestAlgorithmName(spec.checksum));
-    layout.checksumSize = hostile.sha1Checksum ? 20 : digestSize(spec.checksum);
-    if (spec.signer) {
+        hostile.sha1Checksum ? "sha1" : std::string(digestAlgorithmName(contents.checksum));
+    layout.checksumSize = hostile.sha1Checksum ? 20 : digestSize(contents.checksum);
+    if (contents.signer) {
         layout.signatureCount = hostile.secondSignature ? 2 : 1;
-        if (spec.signer->storedCertificates) {
-            for (const auto& certificate : *spec.signer->storedCertificates) {
+        if (contents.signer->storedCertificates) {
+            for (const auto& certificate : *contents.signer->storedCertificates) {
                 layout.storedCertificates.push_back(certificateDer(certificate.get()));
             }
         } else {
-            layout.storedCertificates.push_back(certificateDer(spec.signer->certificate.get()));
-            for (const auto& certificate : spec.signer->chain) {
+            layout.storedCertificates.push_back(certificateDer(contents.signer->certificate.get()));
+            for (const auto& certificate : contents.signer->chain) {
                 layout.storedCertificates.push_back(certificateDer(certificate.get()));
             }
         }
@@ -299,7 +299,7 @@ std::optional<Bytes> buildPackage(const PackageSpec& spec, std::string* error) {
             EVP_Digest(bytes.data(), bytes.size(), out.data(), &size, EVP_sha1(), nullptr);
             return out;
         }
-        return digest(spec.checksum, bytes);
+        return digest(contents.checksum, bytes);
     };
 
     // The signature's size is part of the TOC it signs: sign until the size stated is the
@@ -312,13 +312,13 @@ std::optional<Bytes> buildPackage(const PackageSpec& spec, std::string* error) {
         if (round == kMaximumSigningRounds) {
             return fail(error, "the signature's size does not settle");
         }
-        xml = tocXml(layout, files, spec, false);
+        xml = tocXml(layout, files, contents, false);
         compressed = zlibCompress(bytesOf(xml));
         checksum = checksumOf(compressed);
-        if (!spec.signer) {
+        if (!contents.signer) {
             break;
         }
-        auto made = sign(*spec.signer, checksum, hostile.timeStampOverOtherBytes, error);
+        auto made = sign(*contents.signer, checksum, hostile.timeStampOverOtherBytes, error);
         if (!made) {
             return std::nullopt;
         }
@@ -329,11 +329,11 @@ std::optional<Bytes> buildPackage(const PackageSpec& spec, std::string* error) {
         layout.signatureSize = signature.size();
     }
     if (hostile.tamperedToc) {
-        xml = tocXml(layout, files, spec, true);
+        xml = tocXml(layout, files, contents, true);
         compressed = zlibCompress(bytesOf(xml));
     }
 
-    Bytes out = header(compressed.size(), xml.size(), hostile.sha1Checksum, spec.checksum);
+    Bytes out = header(compressed.size(), xml.size(), hostile.sha1Checksum, contents.checksum);
     out.insert(out.end(), compressed.begin(), compressed.end());
     out.insert(out.end(), checksum.begin(), checksum.end());
     for (int i = 0; i < layout.signatureCount; ++i) {

@@ -51,14 +51,14 @@ struct HostileVariants {
     bool wrongExtractedChecksum = false;  // the first file's extracted checksum is wrong
 };
 
-struct PackageSpec {
+struct PackageContents {
     std::vector<PackageFile> files; // names are written as given, duplicates included
     DigestAlgorithm checksum = DigestAlgorithm::Sha256;
     std::optional<PackageSigner> signer; // none: an unsigned package
     HostileVariants hostile;
 };
 
-std::optional<Bytes> buildPackage(const PackageSpec& spec, std::string* error);
+std::optional<Bytes> buildPackage(const PackageContents& contents, std::string* error);
 
 // PEM loaders for the tool: every certificate of a file, in order; one private key.
 std::optional<std::vector<std::shared_ptr<X509>>> loadCertificates(const std::string& path,

@@ -136,8 +136,8 @@ package::TimeStamper commandTimeStamper(std::string command) {
     };
 }
 
-bool applyHostile(const std::string& name, package::PackageSpec& spec) {
-    package::HostileVariants& hostile = spec.hostile;
+bool applyHostile(const std::string& name, package::PackageContents& made) {
+    package::HostileVariants& hostile = made.hostile;
     const std::map<std::string, bool*> variants = {
         {"tampered-toc", &hostile.tamperedToc},
         {"appended-heap-data", &hostile.appendedHeapData},
@@ -148,7 +148,7 @@ bool applyHostile(const std::string& name, package::PackageSpec& spec) {
         {"wrong-extracted-checksum", &hostile.wrongExtractedChecksum},
     };
     if (name == "duplicate-names") {
-        spec.files.push_back(spec.files.front());
+        made.files.push_back(made.files.front());
         return true;
     }
     auto found = variants.find(name);
@@ -165,8 +165,8 @@ int create(const Arguments& arguments) {
     if (out.empty() || payload.empty() || !arguments.operands.empty()) {
         return usage();
     }
-    package::PackageSpec spec;
-    spec.checksum = arguments.options.count("--sha512") ? package::DigestAlgorithm::Sha512
+    package::PackageContents made;
+    made.checksum = arguments.options.count("--sha512") ? package::DigestAlgorithm::Sha512
                                                         : package::DigestAlgorithm::Sha256;
     const bool compress = arguments.options.count("--compress") > 0;
     std::string error;
@@ -179,7 +179,7 @@ int create(const Arguments& arguments) {
         if (!contents) {
             return failure(error);
         }
-        spec.files.push_back({name, std::move(*contents), compress});
+        made.files.push_back({name, std::move(*contents), compress});
     }
     if (!arguments.value("--key").empty() || !arguments.value("--cert").empty()) {
         package::PackageSigner signer;
@@ -200,14 +200,14 @@ int create(const Arguments& arguments) {
         if (!arguments.value("--tsa-command").empty()) {
             signer.timeStamper = commandTimeStamper(arguments.value("--tsa-command"));
         }
-        spec.signer = std::move(signer);
+        made.signer = std::move(signer);
     }
     for (const std::string& name : arguments.values("--hostile")) {
-        if (!applyHostile(name, spec)) {
+        if (!applyHostile(name, made)) {
             return failure("unknown hostile variant " + name);
         }
     }
-    auto bytes = package::buildPackage(spec, &error);
+    auto bytes = package::buildPackage(made, &error);
     if (!bytes) {
         return failure(error);
     }

@@ -182,10 +182,10 @@ TEST_F(PackageSignature, AnExpiredLeafValidatesOnlyWithAVerifiedTimeStampFromIts
     signer.timeStamper = testpki::timeStamper(notTsa, {}, stampedAt);
     std::string ignored;
     const auto made = [&]() -> std::optional<Bytes> {
-        package::PackageSpec spec;
-        spec.files.push_back({"Payload", Bytes{1, 2, 3}});
-        spec.signer = signer;
-        return package::buildPackage(spec, &ignored);
+        package::PackageContents contents;
+        contents.files.push_back({"Payload", Bytes{1, 2, 3}});
+        contents.signer = signer;
+        return package::buildPackage(contents, &ignored);
     }();
     if (made) { // OpenSSL's authority may already refuse to answer
         EXPECT_FALSE(validates(*made, &reason));

@@ -210,12 +210,12 @@ std::string pem(const EVP_PKEY* key) {
 
 package::Bytes signedPackage(const std::optional<package::PackageSigner>& signer,
                              const std::string& payload, package::HostileVariants hostile) {
-    package::PackageSpec spec;
-    spec.files.push_back({"Payload", package::Bytes(payload.begin(), payload.end())});
-    spec.signer = signer;
-    spec.hostile = hostile;
+    package::PackageContents contents;
+    contents.files.push_back({"Payload", package::Bytes(payload.begin(), payload.end())});
+    contents.signer = signer;
+    contents.hostile = hostile;
     std::string error;
-    auto bytes = package::buildPackage(spec, &error);
+    auto bytes = package::buildPackage(contents, &error);
     check(bytes.has_value(), error.c_str());
     return *bytes;
 }

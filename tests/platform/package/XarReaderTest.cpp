@@ -98,11 +98,11 @@ std::string extract(const package::XarArchive& archive, const std::string& name,
 }
 
 TEST(XarReader, ReadsWhatTheWriterWritesAndExtractsStoredAndCompressedFiles) {
-    package::PackageSpec spec;
-    spec.files.push_back({"Payload", bytesOf("the keelbrook package"), false});
-    spec.files.push_back({"Payload-app", Bytes(100000, 'a'), true});
+    package::PackageContents contents;
+    contents.files.push_back({"Payload", bytesOf("the keelbrook package"), false});
+    contents.files.push_back({"Payload-app", Bytes(100000, 'a'), true});
     std::string error;
-    auto bytes = package::buildPackage(spec, &error);
+    auto bytes = package::buildPackage(contents, &error);
     ASSERT_TRUE(bytes) << error;
     auto archive = openBytes(*bytes, &error);
     ASSERT_TRUE(archive) << error;
@@ -160,11 +160,11 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(XarReader, RefusesDuplicateNamesAmongSiblingsButNotInOtherFolders) {
-    package::PackageSpec spec;
-    spec.files.push_back({"Payload", bytesOf("one")});
-    spec.files.push_back({"Payload", bytesOf("two")});
+    package::PackageContents contents;
+    contents.files.push_back({"Payload", bytesOf("one")});
+    contents.files.push_back({"Payload", bytesOf("two")});
     std::string error;
-    auto bytes = package::buildPackage(spec, &error);
+    auto bytes = package::buildPackage(contents, &error);
     ASSERT_TRUE(bytes);
     EXPECT_FALSE(openBytes(*bytes, &error));
     EXPECT_NE(error.find("duplicate file name 'Payload'"), std::string::npos) << error;
