@@ -63,6 +63,10 @@ const VRNErrorCode codes[] = {
                           messageOf(info), info.object("service"))
                     : VRNErrorText("The service disappeared (%@).", info.object("service"));
      }},
+    {VRNMessagerErrorUnknownMessage, VRNLogLevelError, nullptr,
+     [](const char*, const VRNErrorInfo& info) {
+         return VRNErrorText("Unknown message (%lu).", messageOf(info));
+     }},
 };
 
 const VRNErrorTableRegistration registration{{VRNMessagerErrorDomain, codes}};

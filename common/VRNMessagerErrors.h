@@ -13,6 +13,9 @@ inline constexpr long VRNMessagerErrorDeserializeReplyFailed = 5;
 inline constexpr long VRNMessagerErrorUnarchiveReplyErrorFailed = 6;
 inline constexpr long VRNMessagerErrorServiceUnavailable = 7;
 inline constexpr long VRNMessagerErrorServiceDisappeared = 8;
+// The server's answer to a message number its owner does not know, so that the client is not
+// left waiting for a reply that would never come.
+inline constexpr long VRNMessagerErrorUnknownMessage = 9;
 
 // "com.vornhal.messager"; defined beside the domain's table of texts.
 extern const char* const VRNMessagerErrorDomain;

@@ -131,7 +131,9 @@ std::unique_ptr<ReadSource> ReadSource::create(int fd, QueuePtr queue, Work hand
     source->core_->release = [&reactor, registration] {
         reactor.remove(registration->load());
     };
-    const uint32_t events = readiness == Readiness::Priority ? EPOLLPRI : EPOLLIN;
+    const uint32_t events = readiness == Readiness::Priority   ? EPOLLPRI
+                            : readiness == Readiness::Writable ? EPOLLOUT
+                                                               : EPOLLIN;
     uint64_t id = reactor.add(
         fd, events | EPOLLONESHOT,
         [core](uint32_t) {

@@ -86,10 +86,12 @@ private:
 // source's registration (cancel before closing it).
 class ReadSource final : public Source {
 public:
-    // What the source waits for: readable data, or priority events (POLLPRI: pressure
-    // triggers, sysfs attributes). The kernel may consume a priority event when it reports
-    // it, so the handler must take every run as "something happened".
-    enum class Readiness { Readable, Priority };
+    // What the source waits for: readable data, room to write (a socket's send buffer; a
+    // source that has nothing to write should be cancelled, it would fire continually), or
+    // priority events (POLLPRI: pressure triggers, sysfs attributes). The kernel may consume
+    // a priority event when it reports it, so the handler must take every run as
+    // "something happened".
+    enum class Readiness { Readable, Writable, Priority };
 
     // Null with errno set when the descriptor cannot be watched.
     static std::unique_ptr<ReadSource> create(int fd, QueuePtr queue, Work handler,
