@@ -323,6 +323,22 @@ private:
 
 } // namespace
 
+std::optional<std::string> hostOfURL(const std::string& url) {
+    CURLU* parsed = curl_url();
+    if (!parsed) {
+        return std::nullopt;
+    }
+    std::optional<std::string> host;
+    char* part = nullptr;
+    if (curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+        curl_url_get(parsed, CURLUPART_HOST, &part, 0) == CURLUE_OK && part && *part) {
+        host = part;
+    }
+    curl_free(part);
+    curl_url_cleanup(parsed);
+    return host;
+}
+
 std::shared_ptr<Client> createClient(dispatch::QueuePtr queue, Options options) {
     return std::make_shared<CurlClient>(std::move(queue), std::move(options));
 }

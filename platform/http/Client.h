@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,10 @@ public:
     // Starts a GET; `completion` runs once, on the client's queue.
     virtual void get(Request request, std::function<void(Response)> completion) = 0;
 };
+
+// The host part of an absolute URL ("https://a.example:8443/x" → "a.example"); nullopt when
+// the text is not an absolute URL with a host.
+std::optional<std::string> hostOfURL(const std::string& url);
 
 // A client whose curl work and completions run on `queue` (a serial queue).
 std::shared_ptr<Client> createClient(dispatch::QueuePtr queue, Options options = {});

@@ -20,7 +20,12 @@ Reachability::~Reachability() {
 }
 
 bool Reachability::start(const dispatch::QueuePtr& queue, Handler changed, std::string* error) {
-    return source_->start(queue, std::move(changed), error);
+    if (!source_->start(queue, std::move(changed), error)) {
+        return false;
+    }
+    // A change between the caller's reading and the start is not lost.
+    source_->deliverSoon();
+    return true;
 }
 
 void Reachability::stop() {

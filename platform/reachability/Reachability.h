@@ -26,8 +26,8 @@ public:
     // Whether the server counts as reachable now.
     bool reachable() const { return read_(); }
 
-    // Calls `changed` on `queue` with the reading taken after each route event, until
-    // stop(). False with `error` filled when the events cannot be followed.
+    // Calls `changed` on `queue` with a reading taken right after the start and after each
+    // route event, until stop(). False with `error` filled when the events cannot be followed.
     bool start(const dispatch::QueuePtr& queue, Handler changed, std::string* error);
     void stop();
 
