@@ -1,6 +1,13 @@
 #include "common/KBEHelperMessager.h"
 
 #include "common/KBEHelperMessages.h"
+#include "common/VRNAuthorizationManager.h"
+
+KBEHelperMessager& KBEHelperMessager::sharedMessager() {
+    static const std::shared_ptr<KBEHelperMessager>* const shared =
+        new std::shared_ptr<KBEHelperMessager>(create(VRNAuthorizationManager::sharedManager()));
+    return **shared;
+}
 
 std::shared_ptr<KBEHelperMessager>
 KBEHelperMessager::create(VRNMessagerClientAuthorization& authorization,

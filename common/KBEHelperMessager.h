@@ -16,6 +16,9 @@ inline constexpr const char* KBEHelperServiceName = "com.vornhal.keelbrook.sched
 class KBEHelperMessager final : public VRNMessagerClientDelegate,
                                 public std::enable_shared_from_this<KBEHelperMessager> {
 public:
+    // The process's messager, authorizing through the shared authorization manager; created
+    // on first use.
+    static KBEHelperMessager& sharedMessager();
     // A messager on the daemon's service (at `socketPath` when given, else the installed
     // socket), obtaining authorization from `authorization`.
     static std::shared_ptr<KBEHelperMessager>

@@ -25,6 +25,8 @@ struct KBECtl {
     std::FILE* out;
     std::FILE* err;
     std::FILE* in;
+    // Switches user interaction off on the authorization manager, before any command runs.
+    std::function<void()> disallowInteraction;
     // Tells every logged-in user's post-update agent that an update was installed.
     std::function<void()> postDidUpdate;
 

@@ -493,6 +493,9 @@ int dispatchCommand(KBECtl& ctl, int argc, char** argv) {
         KBECtlPrintUsage(ctl, true);
         return 1;
     }
+    if (ctl.disallowInteraction) {
+        ctl.disallowInteraction();
+    }
     for (const KBECtlCommand& command : kCommands) {
         if (command.name == nullptr || argv[1] != std::string_view(command.name)) {
             continue;

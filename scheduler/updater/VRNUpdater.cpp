@@ -3,6 +3,7 @@
 #include "common/VRNDateComponents.h"
 #include "common/VRNLog.h"
 #include "common/VRNProcessInfo.h"
+#include "common/VRNProductVersion.h"
 #include "common/VRNQueue.h"
 #include "common/VRNUpdaterErrors.h"
 #include "platform/files/Files.h"
@@ -99,7 +100,7 @@ VRNUpdaterEnvironment::system(std::shared_ptr<prefs::Domain> defaults,
 }
 
 long VRNUpdaterInstalledVersion() {
-    return KEELBROOK_BUILD_NUMBER;
+    return static_cast<long>(VRNProductBuildNumber());
 }
 
 std::string VRNUpdaterServerHost(prefs::Domain& defaults) {

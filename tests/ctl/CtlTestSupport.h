@@ -99,7 +99,7 @@ protected:
         std::string inputCopy = input;
         std::FILE* in = inputCopy.empty() ? std::fopen("/dev/null", "r")
                                           : ::fmemopen(inputCopy.data(), inputCopy.size(), "r");
-        KBECtl ctl{environment, daemon, "kbectl", user, out.file(), err.file(), in, postDidUpdate};
+        KBECtl ctl{environment, daemon, "kbectl", user, out.file(), err.file(), in, {}, postDidUpdate};
         args.insert(args.begin(), "kbectl");
         std::vector<char*> argv;
         for (auto& arg : args) {

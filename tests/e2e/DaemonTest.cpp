@@ -1,0 +1,139 @@
+// The built daemon as systemd runs it: socket-activated in a private installation root on
+// the simulated machine, driven by the built kbectl over its real socket. Runs as root (the
+// daemon refuses anyone else); every wait is bounded.
+#include "tests/support/ChildProcess.h"
+#include "tests/support/InstallationRoot.h"
+#include "tests/support/TempFolder.h"
+
+#include <gmock/gmock.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing::HasSubstr;
+using testsupport::ChildProcess;
+
+struct Outcome {
+    int status = -1;
+    std::string output;
+};
+
+class DaemonTest : public testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "the daemon runs only as root";
+        }
+        testsupport::useAsInstallationRoot(root.path());
+        ::setenv("KEELBROOK_PLATFORM", "simulated", 1);
+        // The client must be an installed program: owned by root, at its mapped place.
+        kbectl = testsupport::locationIn(root.path(), "/Library/Keelbrook/kbectl");
+        std::filesystem::create_directories(kbectl.parent_path());
+        std::filesystem::copy_file(KBECTL, kbectl);
+        sockets = testsupport::locationIn(root.path(), "/var/run/keelbrook/scheduler.socket").parent_path();
+        std::filesystem::create_directories(sockets);
+    }
+    void TearDown() override {
+        if (activator) {
+            activator->signal(SIGTERM);
+            activator->wait();
+        }
+    }
+
+    // systemd-socket-activate holds both sockets and starts the daemon on the first client.
+    void activate() {
+        activator = std::make_unique<ChildProcess>(
+            std::vector<std::string>{"systemd-socket-activate",
+                                     "-l", (sockets / "scheduler.socket").string(),
+                                     "-l", (sockets / "authority.socket").string(),
+                                     "--fdname=scheduler:authority",
+                                     "-E", "KEELBROOK_ROOT", "-E", "KEELBROOK_PLATFORM", "-E", "HOME",
+                                     DAEMON},
+            ChildProcess::Errors::WithOutput, true);
+        ASSERT_TRUE(activator->started());
+        // It says when it listens.
+        for (int i = 0; i < 2; ++i) {
+            const auto line = activator->line();
+            ASSERT_TRUE(line) << "the activator did not start listening";
+        }
+    }
+
+    Outcome ctl(std::vector<std::string> args) {
+        args.insert(args.begin(), kbectl.string());
+        ChildProcess child(args, ChildProcess::Errors::WithOutput);
+        Outcome outcome;
+        child.readAll(&outcome.output);
+        const auto status = child.wait();
+        outcome.status = status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
+        return outcome;
+    }
+
+    std::string logFile() {
+        std::ifstream in(testsupport::locationIn(root.path(), "/Library/Logs/Keelbrook") / "scheduler.log");
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    testsupport::TempFolder root;
+    std::filesystem::path kbectl;
+    std::filesystem::path sockets;
+    std::unique_ptr<ChildProcess> activator;
+};
+
+TEST_F(DaemonTest, NotRootIsRefusedWithTheProgramsPath) {
+    ChildProcess child({"/usr/sbin/runuser", "-u", "nobody", "--", DAEMON},
+                       ChildProcess::Errors::WithOutput);
+    std::string output;
+    child.readAll(&output);
+    const auto status = child.wait();
+    ASSERT_TRUE(status);
+    EXPECT_EQ(WEXITSTATUS(*status), 1);
+    EXPECT_EQ(output, std::string(DAEMON) + " must be run as root...\n");
+}
+
+TEST_F(DaemonTest, ClientsDriveTheDaemonThroughItsSocket) {
+    activate();
+    const Outcome status = ctl({"status"});
+    EXPECT_EQ(status.status, 0) << status.output;
+    EXPECT_EQ(status.output,
+              "{\n    Backups = disabled;\n    MasterSwitch = enabled;\n    Snapshots = disabled;\n}\n");
+
+    EXPECT_EQ(ctl({"dry-run", "yes"}).status, 0);
+    EXPECT_EQ(ctl({"dry-run"}).output, "yes\n");
+    const Outcome enabled = ctl({"enable", "backups"});
+    EXPECT_EQ(enabled.status, 0) << enabled.output;
+    EXPECT_EQ(ctl({"backups", "enabled"}).output, "yes\n");
+    EXPECT_TRUE(std::filesystem::exists(
+        testsupport::locationIn(root.path(), "/Library/Keelbrook/Settings.plist")));
+
+    const Outcome interval = ctl({"set-interval", "2d"});
+    EXPECT_EQ(interval.status, 0) << interval.output;
+    EXPECT_EQ(ctl({"backups", "interval"}).output, "{\n    Days = 2;\n}\n");
+    EXPECT_EQ(ctl({"backups", "mode"}).output, "Interval\n");
+
+    // A dry-run backup takes a minute: the second kickstart finds it running.
+    EXPECT_EQ(ctl({"backups", "kickstart"}).status, 0);
+    const Outcome again = ctl({"backups", "kickstart"});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_EQ(again.output, "A backup operation is currently running.\n");
+    const Outcome info = ctl({"info"});
+    EXPECT_EQ(info.status, 0);
+    EXPECT_THAT(info.output, HasSubstr("> Backups\n"));
+    EXPECT_THAT(info.output, HasSubstr("Running now."));
+
+    const Outcome bad = ctl({"backups", "mode", "Sometimes"});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_THAT(logFile(), HasSubstr("Running version"));
+}
+
+} // namespace
