@@ -30,11 +30,20 @@ public:
 // An installation root in a temporary folder, logging into it, the system log left out.
 const VRNEnvironment& benchEnvironment() {
     static NoSystemLog noSystemLog;
-    static const std::filesystem::path folder = [] {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "kbsettingsbench-XXXXXX").string();
-        return std::filesystem::path(::mkdtemp(pattern.data()));
-    }();
+    // Removed with everything in it when the program ends.
+    static const struct Folder {
+        Folder() {
+            std::string pattern =
+                (std::filesystem::temp_directory_path() / "kbsettingsbench-XXXXXX").string();
+            path = ::mkdtemp(pattern.data());
+        }
+        ~Folder() {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
+        std::filesystem::path path;
+    } root;
+    const std::filesystem::path& folder = root.path;
     if (!VRNEnvironment::installed()) {
         systemlog::setBackend(&noSystemLog);
         setenv("KEELBROOK_ROOT", folder.c_str(), 1);

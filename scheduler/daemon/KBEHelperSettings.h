@@ -102,8 +102,9 @@ public:
     // settings schema.
     static bool validateSettings(const plist::Dictionary* settings, bool ignoreUnknownKeys,
                                  VRNError* error);
-    // Checks `dictionary` against `schema`, recursively. The first fault ends the check and is
-    // the one reported, in `error` when given (no error is made otherwise).
+    // Checks `dictionary` against `schema` (shaped as settingsSchema(): every entry a
+    // dictionary with a "class"), recursively. The first fault ends the check and is the one
+    // reported, in `error` when given (no error is made otherwise).
     static bool validateDictionary(const plist::Dictionary& dictionary,
                                    const plist::Dictionary& schema, bool ignoreUnknownKeys,
                                    VRNError* error);

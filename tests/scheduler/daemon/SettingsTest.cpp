@@ -206,14 +206,6 @@ TEST_F(SettingsTest, UnreadableOrInvalidFilesGiveTheDefaultsWithOneErrorLine) {
     EXPECT_TRUE(fs::exists(file())); // stays until the next install replaces it
 }
 
-TEST_F(SettingsTest, AnXmlFileIsReadToo) {
-    std::string error;
-    auto xml = plist::writeXml(Value(clientSettings()), &error);
-    ASSERT_TRUE(xml) << error;
-    putBytes(std::string(xml->begin(), xml->end()));
-    EXPECT_EQ(Value(settings->loadSettings()), Value(clientSettings()));
-}
-
 TEST_F(SettingsTest, AnExtraKeyLoadsFromDiskButIsRefusedFromAClient) {
     Dictionary extra = clientSettings();
     extra.insert_or_assign("Comment", "written by hand");
