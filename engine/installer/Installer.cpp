@@ -27,8 +27,11 @@ bool fail(std::string* failure, std::string text) {
     return false;
 }
 
+// The tools' output, line by line; blank lines are left out.
 void logToolLine(std::string_view line) {
-    VRNLog(VRNLogLevelDefault, "%@", std::string(line));
+    if (!line.empty()) {
+        VRNLog(VRNLogLevelDefault, "%@", std::string(line));
+    }
 }
 
 // A folder only root can enter, below the system's temporary folder, removed with what it
