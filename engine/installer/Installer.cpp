@@ -93,16 +93,13 @@ bool extract(const package::XarArchive& archive, const std::string& payload,
         files::openFileAt(folder.descriptor(), fileName, O_WRONLY | O_CREAT | O_EXCL, 0600,
                           files::Symlinks::DoNotFollow, &error);
     std::string problem;
-    if (!out.valid()) {
-        problem = error.text;
-    } else if (!archive.extractFile(payload, out.get(), &problem)) {
-        // problem says why
-    } else if (!out.close(&error)) {
-        problem = error.text;
-    } else {
+    if (out.valid() && archive.extractFile(payload, out.get(), &problem) && out.close(&error)) {
         deb->payload = payload;
         deb->path = folder.path() + "/" + fileName;
         return true;
+    }
+    if (problem.empty()) {
+        problem = error.text; // opening or closing failed
     }
     return fail(failure, "Could not extract " + payload + ": " + problem + ".");
 }

@@ -223,6 +223,14 @@ TEST_F(Installer, RefusesTamperedPackagesAndOtherSigners) {
     run = install(path);
     EXPECT_EQ(run.output, "installer: Could not read installer package at path '" + path + "'.\n");
 
+    // Signed, but the payload's bytes are not what its extracted checksum says.
+    run = install(package({{"Payload", payload}}, pki_.signer(), {.wrongExtractedChecksum = true}));
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(run.output,
+              "installer: Could not extract Payload: Payload does not match its extracted "
+              "checksum.\n");
+    EXPECT_EQ(temporaryEntries(), 0u);
+
     // Another team's installer certificate, and an application (not installer) certificate.
     const auto otherTeam =
         pki_.leafWith(pki_.leafMarker(), {"OTHERTEAM1"}, now_ - kDay, now_ + 300 * kDay);
