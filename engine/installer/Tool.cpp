@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -102,13 +103,17 @@ int start(const std::vector<std::string>& argv, const Pipe& lines, const Pipe* c
     return result;
 }
 
-// Reads both pipes until the child has closed them.
-void drain(files::Descriptor& lines, files::Descriptor* captured, const LineHandler& onLine,
-           ToolResult& result) {
+// Reads both pipes until they are closed, or, once the child has exited, until nothing more
+// is waiting in them: a process a maintainer script left running in the background may hold
+// them open for ever. `exited` (a process descriptor) is invalid where the kernel has none;
+// then only closed pipes end the reading.
+void drain(files::Descriptor& lines, files::Descriptor* captured, const files::Descriptor& exited,
+           const LineHandler& onLine, ToolResult& result) {
     LineSplitter splitter(onLine);
     char buffer[8192];
+    bool childExited = false;
     for (;;) {
-        std::array<pollfd, 2> fds{};
+        std::array<pollfd, 3> fds{};
         nfds_t count = 0;
         if (lines.valid()) {
             fds[count++] = {lines.get(), POLLIN, 0};
@@ -119,13 +124,21 @@ void drain(files::Descriptor& lines, files::Descriptor* captured, const LineHand
         if (count == 0) {
             break;
         }
-        if (::poll(fds.data(), count, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            break;
+        const nfds_t pipes = count;
+        if (exited.valid() && !childExited) {
+            fds[count++] = {exited.get(), POLLIN, 0};
         }
-        for (nfds_t i = 0; i < count; ++i) {
+        const int ready = ::poll(fds.data(), count, childExited ? 0 : -1);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            break; // after the exit: nothing more is waiting
+        }
+        if (count > pipes && fds[pipes].revents != 0) {
+            childExited = true;
+        }
+        for (nfds_t i = 0; i < pipes; ++i) {
             if (fds[i].revents == 0) {
                 continue;
             }
@@ -180,7 +193,8 @@ ToolResult runTool(const std::vector<std::string>& argv, Output output, const Li
     if (result.startError != 0) {
         return result;
     }
-    drain(lines.read, capturing ? &captured.read : nullptr, onLine, result);
+    const files::Descriptor exited(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    drain(lines.read, capturing ? &captured.read : nullptr, exited, onLine, result);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) {
