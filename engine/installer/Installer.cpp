@@ -149,13 +149,19 @@ bool installedVersion(const Request& request, const std::string& name,
         args.push_back(std::move(argument));
     }
     args.insert(args.end(), {"-W", "-f=${db:Status-Status}\\n${Version}\\n", name});
-    const ToolResult result = runTool(args, Output::Capture, [](std::string_view) {});
+    // Its errors are logged only when the query fails: "no packages found" is an answer.
+    std::vector<std::string> errors;
+    const ToolResult result =
+        runTool(args, Output::Capture, [&](std::string_view line) { errors.emplace_back(line); });
     version->reset();
     if (result.startError == 0 && result.signal == 0 && result.exitStatus == 1) {
         return true; // "no packages found matching"
     }
     const std::size_t end = result.output.find('\n');
     if (!result.succeeded() || result.truncated || end == std::string::npos) {
+        for (const std::string& line : errors) {
+            logToolLine(line);
+        }
         return fail(failure, "Could not read the installed version of " + name +
                                  " (dpkg-query: " + result.outcome() + ").");
     }
