@@ -49,6 +49,7 @@ protected:
         std::ofstream(root() / "var/lib/dpkg/status");
         fs::create_directories(root() / "var/log");
         fs::create_directories(root() / "tmp");
+        fs::permissions(root() / "tmp", fs::perms::all | fs::perms::sticky_bit);
         const fs::path anchors = root() / "usr/share/keelbrook/anchors";
         fs::create_directories(anchors);
         std::ofstream(anchors / "root.pem") << testpki::pem(pki_.root.certificate.get());
@@ -305,6 +306,25 @@ TEST_F(Installer, ADpkgFailureIsReportedWithDpkgsOutputInTheLog) {
     EXPECT_EQ(run.exitStatus, 1);
     EXPECT_EQ(run.output, "installer: dpkg could not install keelbrook 1.1.0 (exit status 1).\n");
     EXPECT_NE(log().find("keelbrook-missing-dependency"), std::string::npos) << log();
+    EXPECT_EQ(temporaryEntries(), 0u);
+}
+
+TEST_F(Installer, RefusesToRunDpkgWithoutRoot) {
+    if (!asRoot()) {
+        GTEST_SKIP() << "switching to another user needs root";
+    }
+    for (const fs::path& folder : {root(), scratch_.path()}) {
+        fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read |
+                                    fs::perms::group_exec | fs::perms::others_read |
+                                    fs::perms::others_exec);
+    }
+    const std::string path = productPackage("1.0.0");
+    const auto run = runChild({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                               "--clear-groups", INSTALLER_PATH, "-pkg", path, "-target", "/"},
+                              ChildProcess::Errors::WithOutput);
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(run.output, "installer: The installer must run as root.\n");
+    EXPECT_EQ(state("keelbrook"), "");
     EXPECT_EQ(temporaryEntries(), 0u);
 }
 
