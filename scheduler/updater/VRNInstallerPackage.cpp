@@ -4,6 +4,7 @@
 #include "platform/paths/Paths.h"
 
 #include <chrono>
+#include <cstdlib>
 
 #ifndef KEELBROOK_ANCHOR_SHA256
 #define KEELBROOK_ANCHOR_SHA256 ""
@@ -12,6 +13,21 @@
 namespace {
 
 constexpr const char* kAnchorFolder = "/usr/share/keelbrook/anchors";
+
+// The fingerprint the anchor must have: the build's. A relocatable (development or test)
+// build running under an installation root takes KEELBROOK_ANCHOR_SHA256 from the
+// environment instead, since tests make their hierarchy when they run; the package build
+// is not relocatable and never reads it.
+std::string pinnedFingerprint() {
+    if (paths::relocatable()) {
+        const auto root = paths::rootFromEnvironment(nullptr);
+        const char* fingerprint = std::getenv("KEELBROOK_ANCHOR_SHA256");
+        if (root && !root->empty() && fingerprint != nullptr) {
+            return fingerprint;
+        }
+    }
+    return KEELBROOK_ANCHOR_SHA256;
+}
 
 std::chrono::system_clock::time_point wallTime(const dispatch::Clock* clock) {
     const auto now = clock ? clock->now(dispatch::ClockKind::Wall) : dispatch::wallNow();
@@ -78,7 +94,7 @@ std::shared_ptr<const package::TrustAnchor> VRNInstallerPackageSignature::appleR
     // The updater's serial queue is the only caller; a function-local static is also safe
     // from any other thread.
     static const std::shared_ptr<const package::TrustAnchor> root =
-        package::findAnchor(paths::path(kAnchorFolder), KEELBROOK_ANCHOR_SHA256);
+        package::findAnchor(paths::path(kAnchorFolder), pinnedFingerprint());
     return root;
 }
 
