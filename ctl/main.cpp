@@ -21,9 +21,9 @@ public:
     bool requiresAuthorizationForMessage(long message) const override {
         return messager_.requiresAuthorizationForMessage(message);
     }
-    std::optional<plist::Dictionary> sendSynchronousMessage(long message,
-                                                            const std::optional<plist::Value>& payload,
-                                                            std::optional<VRNError>* error) override {
+    std::optional<plist::Dictionary>
+    sendSynchronousMessage(long message, const std::optional<plist::Value>& payload,
+                           std::optional<VRNError>* error) override {
         auto reply = messager_.sendSynchronousMessage(message, payload, error);
         if (!reply) {
             return std::nullopt;

@@ -2,6 +2,7 @@
 
 #include "common/KBEErrors.h"
 #include "common/KBEHelperMessages.h"
+#include "common/VRNAuthorizationManager.h"
 #include "common/VRNLog.h"
 #include "common/VRNQueue.h"
 #include "common/VRNSpawn.h"
@@ -31,10 +32,15 @@ KBEHelperMainController::Collaborators KBEHelperMainController::Collaborators::s
     VRNTerminationManager& termination = VRNTerminationManager::sharedManager();
     auto defaults = std::make_shared<prefs::Domain>(kDaemonDefaultsDomain, prefs::Scope::System);
     static notify::Poster poster;
-    VRNAuthorityOptions authority = VRNAuthorityOptions::forInstallation(environment.installationRoot);
+    VRNAuthorityOptions authority =
+        VRNAuthorityOptions::forInstallation(environment.installationRoot);
     authority.holds = {
-        [&termination](const std::string& reason) { termination.disableTerminationWithReason(reason); },
-        [&termination](const std::string& reason) { termination.enableTerminationWithReason(reason); },
+        [&termination](const std::string& reason) {
+            termination.disableTerminationWithReason(reason);
+        },
+        [&termination](const std::string& reason) {
+            termination.enableTerminationWithReason(reason);
+        },
     };
     return Collaborators{
         environment,
@@ -44,8 +50,12 @@ KBEHelperMainController::Collaborators KBEHelperMainController::Collaborators::s
         poster,
         VRNUpdaterEnvironment::system(
             defaults,
-            [&termination](const std::string& reason) { termination.disableTerminationWithReason(reason); },
-            [&termination](const std::string& reason) { termination.enableTerminationWithReason(reason); }),
+            [&termination](const std::string& reason) {
+                termination.disableTerminationWithReason(reason);
+            },
+            [&termination](const std::string& reason) {
+                termination.enableTerminationWithReason(reason);
+            }),
         VRNXPCServerOptions::forService(kServiceName, environment.installationRoot),
         std::move(authority),
         VRNAuthorizationDatabase::inInstallation(environment.installationRoot),
@@ -55,15 +65,18 @@ KBEHelperMainController::Collaborators KBEHelperMainController::Collaborators::s
 }
 
 KBEHelperMainController& KBEHelperMainController::sharedController() {
-    static KBEHelperMainController* const shared = [] {
-        auto made = create(Collaborators::system());
-        // Never freed: the process ends through the termination manager.
-        return new std::shared_ptr<KBEHelperMainController>(std::move(made));
-    }()->get();
+    static KBEHelperMainController* const shared =
+        [] {
+            auto made = create(Collaborators::system());
+            // Never freed: the process ends through the termination manager.
+            return new std::shared_ptr<KBEHelperMainController>(std::move(made));
+        }()
+            ->get();
     return *shared;
 }
 
-std::shared_ptr<KBEHelperMainController> KBEHelperMainController::create(Collaborators collaborators) {
+std::shared_ptr<KBEHelperMainController>
+KBEHelperMainController::create(Collaborators collaborators) {
     auto controller = std::make_shared<KBEHelperMainController>(std::move(collaborators));
     controller->_init();
     return controller;
@@ -80,9 +93,8 @@ void KBEHelperMainController::_init() {
                                         _collaborators.server);
     _updater = VRNUpdater::initWithQueue(_queue, weak_from_this(), _collaborators.updater);
     _backupManager = KBEHelperBackupManager::initWithDelegate(
-        shared_from_this(),
-        {environment, _collaborators.termination, _collaborators.activities,
-         _collaborators.defaults, _collaborators.poster});
+        shared_from_this(), {environment, _collaborators.termination, _collaborators.activities,
+                             _collaborators.defaults, _collaborators.poster});
     _settings = std::make_unique<KBEHelperSettings>(environment, _collaborators.defaults, *this,
                                                     _collaborators.settingsOwner);
     _autoUpdates = _defaultsFlag(kAutoUpdatesKey);
@@ -98,7 +110,8 @@ void KBEHelperMainController::start() {
     _startUpdater();
 }
 
-bool KBEHelperMainController::_registerAuthorizationRightsWithError(std::optional<VRNError>* error) {
+bool KBEHelperMainController::_registerAuthorizationRightsWithError(
+    std::optional<VRNError>* error) {
     // Only the missing rights are written: a definition changed since (message 6) stays.
     plist::Dictionary missing;
     for (auto& [name, definition] : KBEHelperRightDefinitions()) {
@@ -212,16 +225,19 @@ bool KBEHelperMainController::_installChanged(const std::function<void(plist::Di
 }
 
 bool KBEHelperMainController::setBackupsEnabled(bool enabled, VRNError* error) {
-    return _installChanged([&](plist::Dictionary& s) { s.insert_or_assign("Backups", plist::Value(enabled)); },
-                           false, error);
+    return _installChanged(
+        [&](plist::Dictionary& s) { s.insert_or_assign("Backups", plist::Value(enabled)); }, false,
+        error);
 }
 
 bool KBEHelperMainController::setSnapshotsEnabled(bool enabled, VRNError* error) {
     return _installChanged(
-        [&](plist::Dictionary& s) { s.insert_or_assign("Snapshots", plist::Value(enabled)); }, false, error);
+        [&](plist::Dictionary& s) { s.insert_or_assign("Snapshots", plist::Value(enabled)); },
+        false, error);
 }
 
-bool KBEHelperMainController::setBackupsMode(const std::optional<std::string>& mode, VRNError* error) {
+bool KBEHelperMainController::setBackupsMode(const std::optional<std::string>& mode,
+                                             VRNError* error) {
     return _installChanged(
         [&](plist::Dictionary& s) {
             if (mode) {
@@ -233,7 +249,8 @@ bool KBEHelperMainController::setBackupsMode(const std::optional<std::string>& m
         true, error);
 }
 
-bool KBEHelperMainController::setBackupsInterval(const plist::Dictionary& interval, VRNError* error) {
+bool KBEHelperMainController::setBackupsInterval(const plist::Dictionary& interval,
+                                                 VRNError* error) {
     return _installChanged(
         [&](plist::Dictionary& s) {
             s.insert_or_assign("BackupsMode", plist::Value("Interval"));
@@ -244,7 +261,9 @@ bool KBEHelperMainController::setBackupsInterval(const plist::Dictionary& interv
 
 bool KBEHelperMainController::setBackupsWhenInactiveWithError(VRNError* error) {
     return _installChanged(
-        [](plist::Dictionary& s) { s.insert_or_assign("BackupsMode", plist::Value("WhenInactive")); },
+        [](plist::Dictionary& s) {
+            s.insert_or_assign("BackupsMode", plist::Value("WhenInactive"));
+        },
         true, error);
 }
 
@@ -261,8 +280,9 @@ bool KBEHelperMainController::disableSchedulerWithError(VRNError* error) {
         return true;
     }
     VRNLog(VRNLogLevelDefault, "Disabled scheduler.");
-    return _installChanged([](plist::Dictionary& s) { s.insert_or_assign("Disabled", plist::Value(true)); },
-                           false, error);
+    return _installChanged(
+        [](plist::Dictionary& s) { s.insert_or_assign("Disabled", plist::Value(true)); }, false,
+        error);
 }
 
 bool KBEHelperMainController::_defaultsFlag(const char* key) const {
@@ -320,8 +340,8 @@ bool KBEHelperMainController::messagerShouldAcceptConnection(
     return true;
 }
 
-void KBEHelperMainController::messagerPeerDidDisconnect(VRNMessagerServer&,
-                                                        const std::shared_ptr<VRNXPCPeerConnection>&) {
+void KBEHelperMainController::messagerPeerDidDisconnect(
+    VRNMessagerServer&, const std::shared_ptr<VRNXPCPeerConnection>&) {
     if (--_peers == 0) {
         _updater->removeAssertion("connection");
         _collaborators.termination.enableTerminationWithReason("connection");
@@ -392,8 +412,8 @@ void KBEHelperMainController::_runTool(const char* argument, const std::optional
     spawn_tool_async(argv.data(), std::move(queue), std::move(handler));
 }
 
-void KBEHelperMainController::updateWithPackageAtURL(const std::string& path, dispatch::QueuePtr queue,
-                                                     Handler handler) {
+void KBEHelperMainController::updateWithPackageAtURL(const std::string& path,
+                                                     dispatch::QueuePtr queue, Handler handler) {
     _runTool("_update", path, std::move(queue), std::move(handler));
 }
 
@@ -406,8 +426,9 @@ void KBEHelperMainController::updateFailedWithError(const VRNError& error) {
     if (!needsManualUpdate(error)) {
         return;
     }
-    const std::string message = "Keelbrook failed to auto-update, please update manually instead.\n\n" +
-                                VRNError::localizedDescriptionForError(error);
+    const std::string message =
+        "Keelbrook failed to auto-update, please update manually instead.\n\n" +
+        VRNError::localizedDescriptionForError(error);
     if (_collaborators.showNotice) {
         _collaborators.showNotice("Keelbrook", message);
     }

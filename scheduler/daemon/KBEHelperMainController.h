@@ -106,7 +106,8 @@ public:
     std::vector<std::string> messagerAuthorizationRightsForMessage(VRNMessagerServer& messager,
                                                                    long message) override;
     bool messagerKnowsMessage(VRNMessagerServer& messager, long message) override;
-    void messagerHandleMessage(VRNMessagerServer& messager, long message, const plist::Value& payload,
+    void messagerHandleMessage(VRNMessagerServer& messager, long message,
+                               const plist::Value& payload,
                                const std::shared_ptr<VRNXPCPeerConnection>& peer,
                                VRNMessagerServerReplyHandler replyHandler) override;
 
@@ -140,8 +141,8 @@ private:
     void _startBackupManager();
     void _startUpdater();
     // The settings in force with `change` made, installed.
-    bool _installChanged(const std::function<void(plist::Dictionary&)>& change, bool resetSubmittedDate,
-                         VRNError* error);
+    bool _installChanged(const std::function<void(plist::Dictionary&)>& change,
+                         bool resetSubmittedDate, VRNError* error);
     void _runTool(const char* argument, const std::optional<std::string>& path,
                   dispatch::QueuePtr queue, VRNUpdateManagerDelegate::Handler handler);
     bool _defaultsFlag(const char* key) const;

@@ -17,7 +17,8 @@ bool booleanIn(const plist::Value& payload, const char* key) {
 
 std::optional<std::string> stringIn(const plist::Value& payload, const char* key) {
     const plist::Value* value = payload.find(key);
-    return value && value->asString() ? std::optional<std::string>(*value->asString()) : std::nullopt;
+    return value && value->asString() ? std::optional<std::string>(*value->asString())
+                                      : std::nullopt;
 }
 
 plist::Value enabledReply(bool enabled) {
@@ -39,7 +40,8 @@ void replyEmpty(const Reply& reply) {
 
 } // namespace
 
-void KBEHelperMainController::handleMessage(long message, const plist::Value& payload, Reply reply) {
+void KBEHelperMainController::handleMessage(long message, const plist::Value& payload,
+                                            Reply reply) {
     VRNError error("", 0);
     switch (message) {
     case KBEHelperMessageGetVersion:
@@ -52,8 +54,9 @@ void KBEHelperMainController::handleMessage(long message, const plist::Value& pa
     case KBEHelperMessageInstallSettings: {
         const plist::Dictionary* submitted = payload.asDictionary();
         const bool installed =
-            submitted ? _settings->installSettings(_settings->upgradedSettings(*submitted), true, &error)
-                      : KBEHelperSettings::validateSettings(nullptr, false, &error);
+            submitted
+                ? _settings->installSettings(_settings->upgradedSettings(*submitted), true, &error)
+                : KBEHelperSettings::validateSettings(nullptr, false, &error);
         replyOutcome(reply, installed && submitted, error);
         return;
     }
@@ -155,7 +158,8 @@ void KBEHelperMainController::handleMessage(long message, const plist::Value& pa
         return;
     case KBEHelperMessageCheckForUpdate:
         _updater->fetchUpdateInformationWithQueue(
-            _queue, [reply](std::optional<plist::Dictionary> item, std::optional<VRNError> failure) {
+            _queue,
+            [reply](std::optional<plist::Dictionary> item, std::optional<VRNError> failure) {
                 if (item) {
                     reply(plist::Value(std::move(*item)), std::nullopt);
                 } else {
@@ -164,8 +168,9 @@ void KBEHelperMainController::handleMessage(long message, const plist::Value& pa
             });
         return;
     case KBEHelperMessageInstallUpdate:
-        _updater->performUpdateWithQueue(
-            _queue, [reply](std::optional<VRNError> failure) { reply(std::nullopt, std::move(failure)); });
+        _updater->performUpdateWithQueue(_queue, [reply](std::optional<VRNError> failure) {
+            reply(std::nullopt, std::move(failure));
+        });
         return;
     case KBEHelperMessageUninstall:
         uninstallWithQueue(_queue, [reply](std::optional<VRNError> failure) {

@@ -30,6 +30,7 @@ plist::Dictionary KBEHelperRightDefinitions() {
         {KBEHelperRightModify2,
          plist::Value(userRight(
              "Used by Keelbrook to change settings (when the 'modify-1' right is not granted)."))},
-        {KBEHelperRightUninstall, plist::Value(userRight("Used by Keelbrook to allow uninstalling."))},
+        {KBEHelperRightUninstall,
+         plist::Value(userRight("Used by Keelbrook to allow uninstalling."))},
     };
 }
