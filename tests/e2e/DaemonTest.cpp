@@ -137,4 +137,53 @@ TEST_F(DaemonTest, ClientsDriveTheDaemonThroughItsSocket) {
     EXPECT_THAT(logFile(), HasSubstr("Running version"));
 }
 
+// The activator becomes the daemon when the first client arrives (it hands the sockets on
+// and executes it), so its exit is the daemon's.
+TEST_F(DaemonTest, WithNothingHeldTheDaemonExitsThirtySecondsAfterItsLastClient) {
+    activate();
+    ASSERT_EQ(ctl({"status"}).status, 0);
+    const auto left = std::chrono::steady_clock::now();
+    const auto status = activator->wait(45s);
+    const auto idle = std::chrono::steady_clock::now() - left;
+    ASSERT_TRUE(status) << "the daemon did not exit";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    EXPECT_GE(idle, 29s);
+    EXPECT_LE(idle, 36s);
+    activator.reset();
+    EXPECT_THAT(logFile(), HasSubstr("Terminating now."));
+}
+
+TEST_F(DaemonTest, SigtermDuringABackupEndsTheDaemonAtOnce) {
+    activate();
+    ASSERT_EQ(ctl({"dry-run", "yes"}).status, 0);
+    ASSERT_EQ(ctl({"backups", "kickstart"}).status, 0);
+    activator->signal(SIGTERM);
+    const auto status = activator->wait(10s);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    activator.reset();
+    const std::string log = logFile();
+    EXPECT_THAT(log, HasSubstr("Starting dry backup now. 60 seconds\u2026"));
+    EXPECT_THAT(log, HasSubstr("Terminating now."));
+}
+
+TEST_F(DaemonTest, RefusedSettingsLeaveTheSettingsInForce) {
+    activate();
+    const auto file = root.path() / "settings.plist";
+    std::ofstream(file)
+        << "<plist><dict><key>Backups</key><true/><key>Bogus</key><integer>1</integer>"
+           "</dict></plist>";
+    const Outcome refused = ctl({"set-settings", file.string()});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_THAT(refused.output, HasSubstr("Unknown key: 'Bogus'."));
+    EXPECT_EQ(ctl({"backups", "enabled"}).output, "no\n");
+
+    // An older release's shape is brought up to date and accepted.
+    std::ofstream(file) << "<plist><dict><key>Backups</key><true/><key>Interval</key>"
+                           "<integer>3600</integer></dict></plist>";
+    const Outcome old = ctl({"set-settings", file.string()});
+    EXPECT_EQ(old.status, 0) << old.output;
+    EXPECT_EQ(ctl({"backups", "enabled"}).output, "yes\n");
+}
+
 } // namespace
