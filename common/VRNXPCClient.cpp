@@ -114,11 +114,14 @@ void VRNXPCClientConnection::send(plist::Dictionary message, VRNXPCReplyHandler 
             return;
         }
         if (wantsReply) {
-            std::lock_guard taking(_stateLock);
-            if (auto found = _pending.find(identifier); found != _pending.end()) {
-                handler = std::move(found->second);
-                _pending.erase(found);
+            std::unique_lock taking(_stateLock);
+            auto found = _pending.find(identifier);
+            if (found == _pending.end()) {
+                // The connection's end reached the request first and answered it.
+                return;
             }
+            handler = std::move(found->second);
+            _pending.erase(found);
         }
         _ended(VRNXPCError::ConnectionInterrupted, true);
         if (attempt > 0) {
