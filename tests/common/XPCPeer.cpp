@@ -1,6 +1,6 @@
 // A client process of the transport tests, speaking the frames directly.
-//   xpc_peer <socket> request   sends a request and prints the reply's "text", or "closed"
-//   xpc_peer <socket> vanish    sends a request and exits without waiting for the reply
+//   xpc_peer <socket> request   sends a request, prints "sent", then the reply's "text" or
+//                               "closed"
 #include "platform/socket/Frame.h"
 #include "platform/socket/UnixSocket.h"
 
@@ -10,10 +10,9 @@
 #include <sys/socket.h>
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
+    if (argc != 3 || std::string(argv[2]) != "request") {
         return 2;
     }
-    const std::string mode = argv[2];
     int number = 0;
     files::Descriptor socket = sockets::connectTo(argv[1], &number);
     if (!socket.valid()) {
@@ -31,9 +30,8 @@ int main(int argc, char** argv) {
         std::printf("closed\n");
         return 1;
     }
-    if (mode == "vanish") {
-        return 0;
-    }
+    std::printf("sent\n");
+    std::fflush(stdout);
     sockets::FrameReader reader;
     for (;;) {
         pollfd ready{socket.get(), POLLIN, 0};
