@@ -42,61 +42,94 @@ VRNXPCClientConnection::VRNXPCClientConnection(std::string socketPath, dispatch:
       _errorHandler(std::move(errorHandler)) {}
 
 void VRNXPCClientConnection::send(plist::Dictionary message, VRNXPCReplyHandler handler) {
-    std::string error;
     const bool wantsReply = static_cast<bool>(handler);
-    std::unique_lock writing(_writeLock);
-    std::unique_lock state(_stateLock);
-    bool unreachable = _invalid;
-    if (!_invalid && !_socket.valid()) {
-        int number = 0;
-        _socket = sockets::connectTo(_socketPath, &number);
-        if (_socket.valid()) {
-            _reader = sockets::FrameReader();
-            std::weak_ptr<VRNXPCClientConnection> weak = weak_from_this();
-            _source = dispatch::ReadSource::create(_socket.get(), _events, [weak] {
-                if (auto self = weak.lock()) {
-                    self->_readAvailable();
-                }
-            });
+    std::string error;
+    std::optional<std::vector<std::uint8_t>> bytes;
+    // A connection the service has already closed takes no request: the request goes out on
+    // a new one. So does a request whose frame could not be written (the service never
+    // dispatches a partial frame). A second failure is the request's.
+    for (int attempt = 0;; ++attempt) {
+        std::unique_lock writing(_writeLock);
+        std::unique_lock state(_stateLock);
+        if (_socket.valid() && attempt == 0) {
+            pollfd hangUp{_socket.get(), POLLRDHUP, 0};
+            if (::poll(&hangUp, 1, 0) > 0 && (hangUp.revents & (POLLRDHUP | POLLHUP)) != 0) {
+                state.unlock();
+                writing.unlock();
+                _ended(VRNXPCError::ConnectionInterrupted, true);
+                attempt = -1;
+                continue;
+            }
         }
-        if (!_socket.valid() || !_source) {
-            _socket.reset();
-            _invalid = unreachable = true;
+        bool unreachable = _invalid;
+        if (!_invalid && !_socket.valid()) {
+            int number = 0;
+            _socket = sockets::connectTo(_socketPath, &number);
+            if (_socket.valid()) {
+                _reader = sockets::FrameReader();
+                std::weak_ptr<VRNXPCClientConnection> weak = weak_from_this();
+                _source = dispatch::ReadSource::create(_socket.get(), _events, [weak] {
+                    if (auto self = weak.lock()) {
+                        self->_readAvailable();
+                    }
+                });
+            }
+            if (!_socket.valid() || !_source) {
+                _socket.reset();
+                _invalid = unreachable = true;
+            }
         }
-    }
-    if (unreachable) {
+        if (unreachable) {
+            state.unlock();
+            writing.unlock();
+            if (handler) {
+                handler(VRNXPCError::ConnectionInvalid);
+            }
+            _errorHandler(VRNXPCError::ConnectionInvalid);
+            return;
+        }
+        const std::uint64_t identifier = _nextIdentifier++;
+        plist::Dictionary frame;
+        frame.emplace(kVRNXPCFrameIdentifierKey, static_cast<std::int64_t>(identifier));
+        frame.emplace(kVRNXPCFrameWantsReplyKey, wantsReply);
+        frame.emplace(kVRNXPCFrameMessageKey, message);
+        bytes = sockets::encodeFrame(plist::Value(std::move(frame)), &error);
+        if (!bytes) {
+            state.unlock();
+            writing.unlock();
+            VRNLog(VRNLogLevelError, "Could not send message to %@: %@.", _socketPath, error);
+            if (handler) {
+                handler(VRNXPCError::ConnectionInvalid);
+            }
+            return;
+        }
+        if (wantsReply) {
+            _pending.emplace(identifier, std::move(handler));
+        }
+        const int fd = _socket.get();
         state.unlock();
+        const bool written = writeFrame(fd, *bytes);
         writing.unlock();
-        if (handler) {
-            handler(VRNXPCError::ConnectionInvalid);
+        if (written) {
+            return;
         }
-        _errorHandler(VRNXPCError::ConnectionInvalid);
-        return;
-    }
-    const std::uint64_t identifier = _nextIdentifier++;
-    plist::Dictionary frame;
-    frame.emplace(kVRNXPCFrameIdentifierKey, static_cast<std::int64_t>(identifier));
-    frame.emplace(kVRNXPCFrameWantsReplyKey, wantsReply);
-    frame.emplace(kVRNXPCFrameMessageKey, std::move(message));
-    auto bytes = sockets::encodeFrame(plist::Value(std::move(frame)), &error);
-    if (!bytes) {
-        state.unlock();
-        writing.unlock();
-        VRNLog(VRNLogLevelError, "Could not send message to %@: %@.", _socketPath, error);
-        if (handler) {
-            handler(VRNXPCError::ConnectionInvalid);
+        if (wantsReply) {
+            std::unique_lock taking(_stateLock);
+            auto found = _pending.find(identifier);
+            if (found == _pending.end()) {
+                // The connection's end reached the request first and answered it.
+                return;
+            }
+            handler = std::move(found->second);
+            _pending.erase(found);
         }
-        return;
-    }
-    if (wantsReply) {
-        _pending.emplace(identifier, std::move(handler));
-    }
-    const int fd = _socket.get();
-    state.unlock();
-    const bool written = writeFrame(fd, *bytes);
-    writing.unlock();
-    if (!written) {
         _ended(VRNXPCError::ConnectionInterrupted, true);
+        if (attempt > 0) {
+            if (handler) {
+                handler(VRNXPCError::ConnectionInterrupted);
+            }
+            return;
+        }
     }
 }
 

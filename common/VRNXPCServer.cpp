@@ -172,12 +172,8 @@ void VRNXPCPeerConnection::cancel() {
         }
     }
     if (server) {
-        std::weak_ptr<VRNXPCPeerConnection> weak = weak_from_this();
-        server->_queue->async([weak] {
-            if (auto self = weak.lock()) {
-                self->_invalidate();
-            }
-        });
+        // Kept alive until its end has been reported, even when nobody else holds it.
+        server->_queue->async([self = shared_from_this()] { self->_invalidate(); });
     }
 }
 
@@ -270,14 +266,14 @@ void VRNXPCPeerConnection::_invalidate() {
         return;
     }
     auto self = shared_from_this();
-    bool wasAccepted = false;
     server->_lock.sync([&] {
-        if (_activated) {
-            auto& usage = server->_usage[_uid];
-            usage.connections -= 1;
-            usage.bufferedBytes -= std::min(usage.bufferedBytes, held);
-            if (usage.connections == 0) {
-                server->_usage.erase(_uid);
+        if (_counted) {
+            if (auto usage = server->_usage.find(_uid); usage != server->_usage.end()) {
+                usage->second.connections -= 1;
+                usage->second.bufferedBytes -= std::min(usage->second.bufferedBytes, held);
+                if (usage->second.connections == 0) {
+                    server->_usage.erase(usage);
+                }
             }
         }
         auto& peers = server->_peers;
@@ -287,9 +283,8 @@ void VRNXPCPeerConnection::_invalidate() {
                 break;
             }
         }
-        wasAccepted = _activated;
     });
-    if (wasAccepted) {
+    if (_accepted) {
         VRNLog(VRNLogLevelDebug, "Connection became invalid with peer %d.", _pid);
         if (auto delegate = server->_lockedDelegate()) {
             delegate->XPCServerPeerDidDisconnect(*server, self);
@@ -500,6 +495,8 @@ void VRNXPCServer::_handleConnection(files::Descriptor socket) {
         peer->_invalidate();
         return;
     }
+    // From here on the delegate hears of the connection's end, whatever happens next.
+    peer->_accepted = true;
     std::weak_ptr<VRNXPCPeerConnection> weak = peer;
     peer->_readSource = dispatch::ReadSource::create(fd, _queue, [weak] {
         if (auto self = weak.lock()) {
@@ -514,7 +511,7 @@ void VRNXPCServer::_handleConnection(files::Descriptor socket) {
         if (!_connection) {
             return false; // stopped meanwhile
         }
-        peer->_activated = true;
+        peer->_counted = true;
         _peers.push_back(peer);
         _usage[uid].connections += 1;
         return true;

@@ -54,8 +54,11 @@ private:
     const std::weak_ptr<VRNXPCServer> _server;
     sockets::FrameReader _reader;
     std::unique_ptr<dispatch::ReadSource> _readSource;
-    bool _activated = false;   // on _queue only
-    bool _invalidated = false; // on _queue only
+    // On _queue only: the delegate accepted it (its end is reported), it counts toward its
+    // user's cap, it has ended.
+    bool _accepted = false;
+    bool _counted = false;
+    bool _invalidated = false;
     // Guards the descriptor, output, the write source and the requests awaiting a reply.
     std::mutex _ioLock;
     files::Descriptor _socket;
