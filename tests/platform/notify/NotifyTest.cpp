@@ -4,6 +4,7 @@
 #include "platform/notify/Notify.h"
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/NotificationRecorder.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/Waiter.h"
 
@@ -22,41 +23,7 @@ using testing::ElementsAre;
 constexpr const char* kSnapshot = "com.vornhal.keelbrook.snapshot";
 constexpr const char* kDidUpdate = "com.vornhal.keelbrook.did-update";
 
-// Every notification the bus delivers, whatever its name, in arrival order.
-class Recorder {
-public:
-    explicit Recorder(const std::string& address) : connection_(bus::busAt(address)) {
-        std::string error;
-        subscription_ = connection_.subscribe(
-            {std::string("type='signal',interface='") + notify::kInterface + "'"}, queue_,
-            [this](sd_bus_message* signal) -> dispatch::Work {
-                const char* name = nullptr;
-                sd_bus_message_read(signal, "s", &name);
-                return [this, text = std::string(name ? name : "")] {
-                    {
-                        std::lock_guard guard(mutex_);
-                        names_.push_back(text);
-                    }
-                    arrived_.notify();
-                };
-            },
-            {}, &error);
-        EXPECT_TRUE(subscription_) << error;
-    }
-    bool waitFor(int count) { return arrived_.waitFor(count); }
-    std::vector<std::string> names() {
-        std::lock_guard guard(mutex_);
-        return names_;
-    }
-
-private:
-    bus::Connection connection_;
-    dispatch::QueuePtr queue_ = dispatch::SerialQueue::create("test.recorder");
-    std::unique_ptr<bus::Subscription> subscription_;
-    testsupport::Waiter arrived_;
-    std::mutex mutex_;
-    std::vector<std::string> names_;
-};
+using Recorder = testsupport::NotificationRecorder;
 
 class NotifyTest : public testing::Test {
 protected:
