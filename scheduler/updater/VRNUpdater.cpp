@@ -383,7 +383,13 @@ unsigned long VRNUpdater::_handleError(const VRNError& error) {
         _setDownloaded(false);
         return VRNActivityResultFailed;
     case VRNUpdaterErrorNotNow:
-        _setDownloaded(true);
+        // A stopped updater keeps nothing: its package would wait for a start that may
+        // never come.
+        if (_started) {
+            _setDownloaded(true);
+        } else {
+            deletePackage();
+        }
         return VRNActivityResultDeferred;
     default:
         return VRNActivityResultFinished;
@@ -404,8 +410,10 @@ void VRNUpdater::_fetchUpdateInformationWithQueue(dispatch::QueuePtr queue,
                                                   InfoHandler completionHandler) {
     VRNLog(VRNLogLevelDefault, "Update check requested.");
     const cal::Date now = VRNDateNow();
-    std::erase_if(_requestDates,
-                  [now](cal::Date date) { return now - date > kRequestWindowSeconds; });
+    // Dates after now are from before the clock was set back: they no longer count.
+    std::erase_if(_requestDates, [now](cal::Date date) {
+        return now - date > kRequestWindowSeconds || date > now;
+    });
     if (_requestDates.size() >= kRequestsPerHour) {
         VRNError error = updaterError(VRNUpdaterErrorTooManyRequests);
         queue->async([completionHandler, error] { completionHandler(std::nullopt, error); });

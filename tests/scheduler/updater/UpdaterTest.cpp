@@ -116,6 +116,10 @@ TEST_F(UpdaterTest, SixClientChecksPerHour) {
     advance(30min + 1s); // the first check is now more than an hour old
     EXPECT_TRUE(check().first);
     EXPECT_EQ(codeOf(check().second), VRNUpdaterErrorTooManyRequests);
+
+    // Checks "in the future" after the clock was set back do not lock clients out.
+    setNow(VRNDateNow() - 7200);
+    EXPECT_TRUE(check().first);
 }
 
 // Automatic attempts.
@@ -309,6 +313,25 @@ TEST_F(UpdaterTest, TheOwnersRefusalKeepsThePackageForTheNextRun) {
     EXPECT_THAT(updaterLog(), Contains("Update already downloaded, will install now."));
     ASSERT_EQ(owner->installed.size(), 1u);
     EXPECT_EQ(owner->installed[0], text(package));
+}
+
+TEST_F(UpdaterTest, AStoppedUpdaterKeepsNoPackageTheOwnerRefused) {
+    makeUpdater();
+    server->answer(kPackageURL, goodPackage());
+    serveFeed({item(200)});
+    server->holdAnswers = true;
+    owner->allow = false;
+    startAndRunFirstAttempt();
+    updater->stop(); // updates are switched off while the attempt runs
+    clock().drain();
+    server->release(); // the feed
+    clock().drain();
+    server->release(); // the package
+    clock().drain();
+    ASSERT_EQ(owner->failures.size(), 1u);
+    EXPECT_EQ(codeOf(owner->failures[0]), VRNUpdaterErrorNotNow);
+    EXPECT_FALSE(std::filesystem::exists(downloadPath()));
+    EXPECT_EQ(held, 0);
 }
 
 TEST_F(UpdaterTest, ASymbolicLinkAtTheDownloadLocationIsRefused) {

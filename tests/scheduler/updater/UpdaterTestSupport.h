@@ -39,7 +39,17 @@ public:
             files::writeAll(request.bodyFd, response.body, "download");
             response.body.clear();
         }
+        if (holdAnswers) {
+            held.push_back([completion, response] { completion(response); });
+            return;
+        }
         queue->async([completion, response] { completion(response); });
+    }
+
+    // Sends the oldest answer held back.
+    void release() {
+        queue->async(held.front());
+        held.pop_front();
     }
 
     void answer(const std::string& url, long status, const std::string& body = {}) {
@@ -65,6 +75,8 @@ public:
     dispatch::QueuePtr queue;
     std::map<std::string, http::Response> answers;
     std::vector<std::string> requested;
+    bool holdAnswers = false;
+    std::deque<std::function<void()>> held;
 };
 
 // Route events the test sends through an eventfd.
