@@ -11,7 +11,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +30,9 @@ constexpr unsigned kReachableFlags = 0x2;
 
 // A marker holds "1" or "2"; anything longer is not one.
 constexpr std::size_t kMarkerSizeLimit = 16;
+
+// Downloads in progress, beside the markers.
+constexpr const char* kDownloadPrefix = ".download.";
 
 constexpr double kRequestWindowSeconds = 3600.0;
 constexpr long kDefaultIntervalDays = 5;
@@ -230,6 +235,7 @@ void VRNUpdater::_start() {
     _started = true;
     prefs::Domain& defaults = *environment_.defaults;
     if (!supportURL().empty()) {
+        removeInterruptedDownloads();
         const std::string updating = markerPath(".updating");
         const std::string updated = markerPath(".updated");
         if (exists(updating)) {
@@ -683,7 +689,7 @@ void VRNUpdater::_downloadPackageAtURL_(const std::string& url, PathHandler comp
     if (folder.back() != '/') {
         folder += '/';
     }
-    std::string temporary = folder + ".download.XXXXXX";
+    std::string temporary = folder + kDownloadPrefix + "XXXXXX";
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) {
         completionHandler(std::nullopt, updaterError(VRNUpdaterErrorDownloadFailed,
@@ -780,6 +786,18 @@ void VRNUpdater::_installPackageAtURL_(const std::string& path, ErrorHandler com
                 completionHandler(std::nullopt);
             }
         });
+}
+
+void VRNUpdater::removeInterruptedDownloads() {
+    const std::string folder = markerPath("");
+    if (DIR* dir = ::opendir(folder.c_str())) {
+        while (dirent* entry = ::readdir(dir)) {
+            if (std::string_view(entry->d_name).starts_with(kDownloadPrefix)) {
+                ::unlinkat(::dirfd(dir), entry->d_name, 0);
+            }
+        }
+        ::closedir(dir);
+    }
 }
 
 void VRNUpdater::deletePackage() {

@@ -399,11 +399,13 @@ TEST_F(UpdaterTest, AnInterruptedAttemptIsNotedOnceThenReportedAsFailed) {
 
 TEST_F(UpdaterTest, ASuccessfulInstallationCountsAsACheck) {
     write(marker(".updated"), "");
+    write(marker(".download.Ab12Cd"), "half a package of a process that ended");
     defaults->setValue("UStartDate", plist::Value(plist::Date{0}));
     makeUpdater();
     updater->start();
     clock().drain();
     EXPECT_FALSE(std::filesystem::exists(marker(".updated")));
+    EXPECT_FALSE(std::filesystem::exists(marker(".download.Ab12Cd")));
     EXPECT_FALSE(defaults->value("UStartDate"));
     auto info = updater->activityInformation();
     ASSERT_TRUE(info.count("LastRun"));
