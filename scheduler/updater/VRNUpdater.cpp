@@ -12,7 +12,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,6 +31,9 @@ constexpr unsigned kReachableFlags = 0x2;
 
 // A marker holds "1" or "2"; anything longer is not one.
 constexpr std::size_t kMarkerSizeLimit = 16;
+
+// Downloads in progress, beside the markers.
+constexpr const char* kDownloadPrefix = ".download.";
 
 constexpr double kRequestWindowSeconds = 3600.0;
 constexpr long kDefaultIntervalDays = 5;
@@ -231,6 +236,7 @@ void VRNUpdater::_start() {
     _started = true;
     prefs::Domain& defaults = *environment_.defaults;
     if (!supportURL().empty()) {
+        removeInterruptedDownloads();
         const std::string updating = markerPath(".updating");
         const std::string updated = markerPath(".updated");
         if (exists(updating)) {
@@ -384,7 +390,13 @@ unsigned long VRNUpdater::_handleError(const VRNError& error) {
         _setDownloaded(false);
         return VRNActivityResultFailed;
     case VRNUpdaterErrorNotNow:
-        _setDownloaded(true);
+        // A stopped updater keeps nothing: its package would wait for a start that may
+        // never come.
+        if (_started) {
+            _setDownloaded(true);
+        } else {
+            deletePackage();
+        }
         return VRNActivityResultDeferred;
     default:
         return VRNActivityResultFinished;
@@ -405,8 +417,10 @@ void VRNUpdater::_fetchUpdateInformationWithQueue(dispatch::QueuePtr queue,
                                                   InfoHandler completionHandler) {
     VRNLog(VRNLogLevelDefault, "Update check requested.");
     const cal::Date now = VRNDateNow();
-    std::erase_if(_requestDates,
-                  [now](cal::Date date) { return now - date > kRequestWindowSeconds; });
+    // Dates after now are from before the clock was set back: they no longer count.
+    std::erase_if(_requestDates, [now](cal::Date date) {
+        return now - date > kRequestWindowSeconds || date > now;
+    });
     if (_requestDates.size() >= kRequestsPerHour) {
         VRNError error = updaterError(VRNUpdaterErrorTooManyRequests);
         queue->async([completionHandler, error] { completionHandler(std::nullopt, error); });
@@ -676,7 +690,7 @@ void VRNUpdater::_downloadPackageAtURL_(const std::string& url, PathHandler comp
     if (folder.back() != '/') {
         folder += '/';
     }
-    std::string temporary = folder + ".download.XXXXXX";
+    std::string temporary = folder + kDownloadPrefix + "XXXXXX";
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) {
         completionHandler(std::nullopt, updaterError(VRNUpdaterErrorDownloadFailed,
@@ -773,6 +787,18 @@ void VRNUpdater::_installPackageAtURL_(const std::string& path, ErrorHandler com
                 completionHandler(std::nullopt);
             }
         });
+}
+
+void VRNUpdater::removeInterruptedDownloads() {
+    const std::string folder = markerPath("");
+    if (DIR* dir = ::opendir(folder.c_str())) {
+        while (dirent* entry = ::readdir(dir)) {
+            if (std::string_view(entry->d_name).starts_with(kDownloadPrefix)) {
+                ::unlinkat(::dirfd(dir), entry->d_name, 0);
+            }
+        }
+        ::closedir(dir);
+    }
 }
 
 void VRNUpdater::deletePackage() {

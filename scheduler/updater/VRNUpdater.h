@@ -156,6 +156,8 @@ private:
     VRNError _transportError(long code, const http::Response& response);
     http::Client& URLSession();
     void deletePackage();
+    // Temporaries of downloads a previous process did not finish.
+    void removeInterruptedDownloads();
     std::string markerPath(const char* name);
     std::shared_ptr<VRNUpdateManagerDelegate> delegate() const { return _delegate.lock(); }
 
