@@ -230,7 +230,14 @@ void VRNAuthority::_authenticate(const plist::Dictionary& request,
     if (*delay == dispatch::Duration::zero()) {
         dispatch::globalQueue()->async(std::move(check));
     } else {
+        VRNLog(VRNLogLevelDefault, "Password check for uid %u waits %lld s after failures.",
+               static_cast<unsigned>(snapshot.uid),
+               static_cast<long long>(
+                   std::chrono::duration_cast<std::chrono::seconds>(*delay).count()));
         dispatch::after(*delay, dispatch::globalQueue(), std::move(check));
+        if (_options.delayObserver) {
+            _options.delayObserver(snapshot.uid, *delay);
+        }
     }
 }
 

@@ -39,6 +39,8 @@ struct VRNAuthorityOptions {
     std::string pamConfigurationFolder;
     std::shared_ptr<VRNAuthorityDirectory> directory;
     VRNAuthorityHolds holds;
+    // Test seam: told of each password check put on a timer, with its wait.
+    std::function<void(uid_t uid, dispatch::Duration delay)> delayObserver;
 
     // The authority's socket and rights database in the installation at
     // `installationRoot`, the system's directory and PAM configuration, no holds.
