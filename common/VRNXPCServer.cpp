@@ -172,12 +172,9 @@ void VRNXPCPeerConnection::cancel() {
         }
     }
     if (server) {
-        std::weak_ptr<VRNXPCPeerConnection> weak = weak_from_this();
-        server->_queue->async([weak] {
-            if (auto self = weak.lock()) {
-                self->_invalidate();
-            }
-        });
+        // Kept alive until then: after stop() nothing else may hold the connection, and its
+        // end must still reach the delegate.
+        server->_queue->async([self = shared_from_this()] { self->_invalidate(); });
     }
 }
 
