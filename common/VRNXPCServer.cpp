@@ -172,7 +172,8 @@ void VRNXPCPeerConnection::cancel() {
         }
     }
     if (server) {
-        // Kept alive until its end has been reported, even when nobody else holds it.
+        // Kept alive until then: after stop() nothing else may hold the connection, and its
+        // end must still reach the delegate.
         server->_queue->async([self = shared_from_this()] { self->_invalidate(); });
     }
 }

@@ -197,25 +197,28 @@ void VRNAuthority::_authenticate(const plist::Dictionary& request,
         peer->sendReply(message, statusReply(statusOf(outcome)));
         return;
     }
-    // One check at a time per session, and the uid's failures decide the wait before it.
+    // One check at a time per uid, and the uid's failures decide the wait before it.
     std::optional<dispatch::Duration> delay =
         _lock.sync([&]() -> std::optional<dispatch::Duration> {
-            if (session->authenticating) {
+            Attempts& attempts = _attempts[snapshot.uid];
+            if (attempts.checking) {
                 return std::nullopt;
             }
-            session->authenticating = true;
-            return failureDelay(_failures[snapshot.uid]);
+            attempts.checking = true;
+            return failureDelay(attempts.failures);
         });
     if (!delay) {
         peer->sendReply(message, statusReply(VRNAuthorizationStatusDenied));
         return;
     }
-    // The check owns the only copy of the password outside the request, and clears it.
+    // The check owns the only copy of the password outside the request, and clears it; the
+    // reply needs only the request's identity.
     auto secret = std::make_shared<std::string>(*password);
+    const VRNXPCMessage answered{{}, message.identifier, message.wantsReply};
     auto self = shared_from_this();
     std::weak_ptr<Session> weakSession = session;
     dispatch::Work check = [self, weakSession, secret, user = *user, group = outcome.group,
-                            uid = snapshot.uid, message, peer] {
+                            uid = snapshot.uid, answered, peer] {
         std::string why;
         const pam::Outcome checked = pam::authenticate(self->_options.pamService, user, *secret,
                                                        self->_options.pamConfigurationFolder, &why);
@@ -225,12 +228,19 @@ void VRNAuthority::_authenticate(const plist::Dictionary& request,
             accepted = false;
             why = "not a member of " + group;
         }
-        self->_finishAuthentication(weakSession, user, accepted, why, uid, message, peer);
+        self->_finishAuthentication(weakSession, user, accepted, why, uid, answered, peer);
     };
     if (*delay == dispatch::Duration::zero()) {
         dispatch::globalQueue()->async(std::move(check));
     } else {
+        VRNLog(VRNLogLevelDefault, "Password check for uid %u waits %lld s after failures.",
+               static_cast<unsigned>(snapshot.uid),
+               static_cast<long long>(
+                   std::chrono::duration_cast<std::chrono::seconds>(*delay).count()));
         dispatch::after(*delay, dispatch::globalQueue(), std::move(check));
+        if (_options.delayObserver) {
+            _options.delayObserver(snapshot.uid, *delay);
+        }
     }
 }
 
@@ -241,18 +251,16 @@ void VRNAuthority::_finishAuthentication(const std::weak_ptr<Session>& weakSessi
                                          const std::shared_ptr<VRNXPCPeerConnection>& peer) {
     const dispatch::Duration now = _now();
     const unsigned failures = _lock.sync([&] {
-        if (auto session = weakSession.lock()) {
-            session->authenticating = false;
-            if (accepted) {
-                session->credential = VRNAuthorizationCredential{user, now};
-            }
+        if (auto session = weakSession.lock(); session && accepted) {
+            session->credential = VRNAuthorizationCredential{user, now};
         }
-        unsigned& count = _failures[uid];
-        count = accepted ? 0 : count + 1;
         if (accepted) {
-            _failures.erase(uid);
+            _attempts.erase(uid);
+            return 0u;
         }
-        return count;
+        Attempts& attempts = _attempts[uid];
+        attempts.checking = false;
+        return ++attempts.failures;
     });
     if (accepted) {
         VRNLog(VRNLogLevelInfo, "User %@ authenticated for uid %u.", user,

@@ -39,6 +39,8 @@ struct VRNAuthorityOptions {
     std::string pamConfigurationFolder;
     std::shared_ptr<VRNAuthorityDirectory> directory;
     VRNAuthorityHolds holds;
+    // Test seam: told of each password check put on a timer, with its wait.
+    std::function<void(uid_t uid, dispatch::Duration delay)> delayObserver;
 
     // The authority's socket and rights database in the installation at
     // `installationRoot`, the system's directory and PAM configuration, no holds.
@@ -86,7 +88,12 @@ private:
         uid_t uid = 0;
         Token token{};
         std::optional<VRNAuthorizationCredential> credential;
-        bool authenticating = false;
+    };
+    // Failed checks in a row of one uid, and whether one of its checks is under way (one at
+    // a time per uid, so that parallel sessions cannot share a wait).
+    struct Attempts {
+        unsigned failures = 0;
+        bool checking = false;
     };
 
     dispatch::Duration _now() const;
@@ -109,5 +116,5 @@ private:
     std::shared_ptr<VRNXPCServer> _server;
     dispatch::LockQueue _lock{std::string(kQueueLabel) + ".lock"};
     std::map<const VRNXPCPeerConnection*, std::shared_ptr<Session>> _sessions; // under _lock
-    std::map<uid_t, unsigned> _failures;                                       // under _lock
+    std::map<uid_t, Attempts> _attempts;                                       // under _lock
 };
