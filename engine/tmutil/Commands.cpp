@@ -452,6 +452,9 @@ int run(const std::vector<std::string_view>& args) {
          [](const Arguments& a) {
              return setSchedule(a, kMobileBackupsKey, false, false);
          }},
+        {"snapshot", snapshot},
+        {"listlocalsnapshots", listLocalSnapshots},
+        {"deletelocalsnapshots", deleteLocalSnapshots},
         {"listbackups", listBackups},
         {"latestbackup", latestBackup},
     };

@@ -15,6 +15,9 @@ int startBackup(const Arguments& args);
 int stopBackup(const Arguments& args);
 int listBackups(const Arguments& args);
 int latestBackup(const Arguments& args);
+int snapshot(const Arguments& args);
+int listLocalSnapshots(const Arguments& args);
+int deleteLocalSnapshots(const Arguments& args);
 
 // "tmutil: <text>" on standard error; returns kExitFailure.
 int fail(const std::string& text);
