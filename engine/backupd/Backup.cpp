@@ -204,12 +204,12 @@ public:
             VRNLog(VRNLogLevelInfo, "Could not keep the machine awake: %@", problem);
         }
         const int result = backUp(*repository);
-        const int recorded = finish(result, message_, started);
-        if (!preferences_.recordResult(*destination, recorded, cal::now(), &problem)) {
+        // The result first: once the status file tells the end, the preferences show it.
+        if (!preferences_.recordResult(*destination, result, cal::now(), &problem)) {
             VRNLog(VRNLogLevelError, "Could not record the backup's result: %@", problem);
         }
         assertions.release(hold);
-        return recorded;
+        return finish(result, message_, started);
     }
 
 private:

@@ -38,6 +38,8 @@ public:
     // Waits for the child's end: its exit status, or 128 + the signal that ended it.
     int wait();
     void signal(int number) const;
+    // Lets the child run on after this object goes (it is neither killed nor waited for).
+    void letRunOn() { reaped_ = true; }
 
 private:
     pid_t pid_ = -1;

@@ -75,13 +75,12 @@ int startChild(const engine::Request& request, bool block) {
     engine::Child worker;
     std::string problem;
     if (!block) {
-        sigset_t blocked;
-        sigemptyset(&blocked);
         if (!worker.start(command, {.captureOutput = false, .captureErrors = false, .detach = true},
                           &problem)) {
             return fail(problem);
         }
         // The worker runs on without us; the system reaps it.
+        worker.letRunOn();
         return 0;
     }
     if (!worker.start(command, {.captureOutput = false, .captureErrors = false}, &problem)) {

@@ -123,6 +123,38 @@ TEST_F(EngineTest, StopMidBackupLeavesACheckableRepository) {
     EXPECT_FALSE(engine::runningWorker());
 }
 
+TEST_F(EngineTest, StartWithoutBlockRunsOnDetached) {
+    setUpDestination();
+    writeRandomFile(data_ / "a", 1024);
+    const auto started = tmutil({"startbackup", "--rotation"});
+    ASSERT_EQ(started.exitStatus, 0) << started.output;
+    ASSERT_TRUE(waitForStatus(
+        [](const plist::Dictionary& status) { return status.contains(engine::kLastExitKey); }));
+    EXPECT_EQ(engine::readStatus()->at(engine::kLastExitKey), plist::Value(0));
+    EXPECT_EQ(recordedResult(), 0);
+    EXPECT_NE(workerLog().find("Thinning finished."), std::string::npos);
+}
+
+TEST_F(EngineTest, StopOfABlockingStartReachesTheWorker) {
+    setUpDestination();
+    for (int i = 0; i < 100; ++i) {
+        writeRandomFile(data_ / ("big/f" + std::to_string(i)), 1024 * 1024);
+    }
+    // The daemon stopping while it waits on `startbackup --block` stops the backup too.
+    testsupport::ChildProcess backup({TMUTIL_PATH, "startbackup", "--block"},
+                                     testsupport::ChildProcess::Errors::WithOutput);
+    ASSERT_TRUE(waitForStatus([](const plist::Dictionary& status) {
+        const auto phase = status.find(engine::kPhaseKey);
+        return phase != status.end() && *phase->second.asString() == "Copying";
+    }));
+    backup.signal(SIGTERM);
+    const auto status = backup.wait(kBackupLimit);
+    ASSERT_TRUE(status && WIFEXITED(*status));
+    EXPECT_EQ(WEXITSTATUS(*status), 4);
+    EXPECT_EQ(recordedResult(), 4);
+    EXPECT_EQ(restic({"check"}).exitStatus, 0);
+}
+
 // "2026-12-08 10:00:00" for a Unix time, in UTC (the test's time zone).
 std::string resticTime(std::time_t when) {
     std::tm parts{};
