@@ -1,0 +1,470 @@
+#include "engine/tmutil/Commands.h"
+
+#include "engine/core/Child.h"
+#include "engine/core/EngineFiles.h"
+#include "engine/core/Preferences.h"
+#include "engine/core/Restic.h"
+#include "engine/core/RunState.h"
+#include "engine/tmutil/Verbs.h"
+#include "platform/files/Files.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <random>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tmutil {
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: tmutil setdestination [-p] <folder or restic repository URL> | destinationinfo\n"
+    "       tmutil addsource|removesource <path> | sources\n"
+    "       tmutil addexclusion|removeexclusion|isexcluded <path>\n"
+    "       tmutil startbackup [--auto] [--rotation] [--block] | stopbackup | status\n"
+    "       tmutil enable | disable | enablelocal | disablelocal\n"
+    "       tmutil snapshot | listlocalsnapshots <mount point> | deletelocalsnapshots <date>\n"
+    "       tmutil listbackups | latestbackup\n";
+
+constexpr const char* kEngineTimer = "keelbrook-engine.timer";
+
+// An absolute path without trailing slashes, "." or ".." components and doubled slashes.
+std::optional<std::string> normalPath(std::string_view given) {
+    if (!given.starts_with("/")) {
+        return std::nullopt;
+    }
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start <= given.size()) {
+        const std::size_t end = std::min(given.find('/', start), given.size());
+        const std::string_view part = given.substr(start, end - start);
+        if (part == "..") {
+            if (!parts.empty()) {
+                parts.pop_back();
+            }
+        } else if (!part.empty() && part != ".") {
+            parts.emplace_back(part);
+        }
+        start = end + 1;
+    }
+    std::string path;
+    for (const std::string& part : parts) {
+        path += "/" + part;
+    }
+    return path.empty() ? "/" : path;
+}
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string randomPassword() {
+    unsigned char bytes[32];
+    std::size_t got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n > 0) {
+            got += static_cast<std::size_t>(n);
+        }
+    }
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned char byte : bytes) {
+        text += digits[byte >> 4];
+        text += digits[byte & 0xf];
+    }
+    return text;
+}
+
+std::string newDestinationID() {
+    const std::string hex = randomPassword();
+    std::string id;
+    for (std::size_t i = 0; i < 32; ++i) {
+        if (i == 8 || i == 12 || i == 16 || i == 20) {
+            id += '-';
+        }
+        id += static_cast<char>(std::toupper(static_cast<unsigned char>(hex[i])));
+    }
+    return id;
+}
+
+bool writeSecret(const std::string& file, const std::string& text, std::string* error) {
+    const std::string contents = text + "\n";
+    return engine::writeFile(
+        file, std::span(reinterpret_cast<const std::uint8_t*>(contents.data()), contents.size()),
+        0600, error);
+}
+
+// The included folder that holds `folder`, if any.
+std::optional<std::string> includingFolder(const std::string& folder,
+                                           const std::vector<std::string>& included) {
+    for (const std::string& candidate : included) {
+        if (engine::isInside(folder, candidate)) {
+            return candidate;
+        }
+    }
+    return std::nullopt;
+}
+
+int setDestination(const Arguments& args) {
+    bool askPassword = false;
+    std::optional<std::string_view> given;
+    for (std::string_view arg : args) {
+        if (arg == "-p") {
+            askPassword = true;
+        } else if (!given && !arg.starts_with("-")) {
+            given = arg;
+        } else {
+            return usage();
+        }
+    }
+    if (!given) {
+        return usage();
+    }
+    engine::Preferences preferences;
+    std::string destination(*given);
+    if (given->starts_with("/") || given->starts_with("local:")) {
+        std::string folder;
+        engine::isLocalRepository(destination, &folder);
+        const std::optional<std::string> normal = normalPath(folder);
+        if (!normal) {
+            return fail("the destination must be an absolute path or a restic repository URL");
+        }
+        destination = *normal;
+        if (const auto holder = includingFolder(destination, preferences.includedFolders())) {
+            return fail("the destination " + destination + " is inside the included folder " +
+                        *holder + "; choose one outside the backed-up folders");
+        }
+    } else if (given->find(':') == std::string_view::npos) {
+        return fail("the destination must be an absolute path or a restic repository URL");
+    }
+
+    std::string password;
+    if (askPassword) {
+        if (!std::getline(std::cin, password) || password.empty()) {
+            return fail("no password was given on standard input");
+        }
+    } else {
+        password = randomPassword();
+    }
+    std::string problem;
+    const std::string candidate = engine::passwordFile() + ".new";
+    if (!writeSecret(candidate, password, &problem)) {
+        return fail("cannot store the repository password: " + problem);
+    }
+    // An existing repository must open with the password; a new one is initialised.
+    const engine::RunResult opened =
+        engine::runToEnd(engine::resticCommand(destination, {"cat", "config"}, candidate));
+    if (!opened.started) {
+        ::unlink(candidate.c_str());
+        return fail(opened.failure);
+    }
+    bool created = false;
+    if (opened.status != 0) {
+        if (opened.errors.find("wrong password") != std::string::npos) {
+            ::unlink(candidate.c_str());
+            return fail("the password does not open the repository at " + destination);
+        }
+        const engine::RunResult init =
+            engine::runToEnd(engine::resticCommand(destination, {"init"}, candidate));
+        if (init.status != 0) {
+            ::unlink(candidate.c_str());
+            return fail("cannot create a repository at " + destination + ": " +
+                        engine::lastLine(init.errors));
+        }
+        created = true;
+    }
+    if (::rename(candidate.c_str(), engine::passwordFile().c_str()) != 0) {
+        const int number = errno;
+        ::unlink(candidate.c_str());
+        return fail("cannot store the repository password: " + std::string(std::strerror(number)));
+    }
+    if (!preferences.setDestination(destination, newDestinationID(), &problem)) {
+        return fail("cannot save the destination: " + problem);
+    }
+    if (created) {
+        std::printf("Created a new repository at %s.\n", destination.c_str());
+    }
+    return 0;
+}
+
+int destinationInfo(const Arguments& args) {
+    if (!args.empty()) {
+        return usage();
+    }
+    engine::Preferences preferences;
+    const std::optional<std::string> repository = preferences.repository();
+    const std::optional<std::string> id = preferences.lastDestinationID();
+    if (!repository || !id) {
+        return fail("no destination is set");
+    }
+    std::string folder;
+    const bool local = engine::isLocalRepository(*repository, &folder);
+    std::printf("====================================================\n");
+    std::printf("Name          : %s\n", repository->c_str());
+    std::printf("Kind          : %s\n", local ? "Local" : "Network");
+    std::printf("URL           : %s\n", repository->c_str());
+    if (local) {
+        std::printf("Mount Point   : %s\n", folder.c_str());
+    }
+    std::printf("ID            : %s\n", id->c_str());
+    return 0;
+}
+
+// The path argument of a verb that takes exactly one.
+std::optional<std::string_view> onlyArgument(const Arguments& args) {
+    if (args.size() != 1 || args[0].empty()) {
+        return std::nullopt;
+    }
+    return args[0];
+}
+
+int addSource(const Arguments& args) {
+    const auto given = onlyArgument(args);
+    if (!given) {
+        return usage();
+    }
+    const std::optional<std::string> path = normalPath(*given);
+    if (!path) {
+        return fail("the folder must be given as an absolute path");
+    }
+    if (!exists(*path)) {
+        return fail(*path + " does not exist");
+    }
+    engine::Preferences preferences;
+    std::vector<std::string> folders = preferences.includedFolders();
+    if (std::find(folders.begin(), folders.end(), *path) != folders.end()) {
+        return 0;
+    }
+    if (const auto repository = preferences.repository()) {
+        if (std::string folder;
+            engine::isLocalRepository(*repository, &folder) && engine::isInside(folder, *path)) {
+            return fail("the destination " + folder + " is inside " + *path +
+                        "; it cannot be backed up into itself");
+        }
+    }
+    folders.push_back(*path);
+    std::string problem;
+    if (!preferences.setIncludedFolders(folders, &problem)) {
+        return fail("cannot save the included folders: " + problem);
+    }
+    return 0;
+}
+
+int removeSource(const Arguments& args) {
+    const auto given = onlyArgument(args);
+    if (!given) {
+        return usage();
+    }
+    const std::string path = normalPath(*given).value_or(std::string(*given));
+    engine::Preferences preferences;
+    std::vector<std::string> folders = preferences.includedFolders();
+    const auto found = std::find(folders.begin(), folders.end(), path);
+    if (found == folders.end()) {
+        return fail(path + " is not an included folder");
+    }
+    folders.erase(found);
+    std::string problem;
+    if (!preferences.setIncludedFolders(folders, &problem)) {
+        return fail("cannot save the included folders: " + problem);
+    }
+    return 0;
+}
+
+int sources(const Arguments& args) {
+    if (!args.empty()) {
+        return usage();
+    }
+    for (const std::string& folder : engine::Preferences().includedFolders()) {
+        std::printf("%s\n", folder.c_str());
+    }
+    return 0;
+}
+
+int addExclusion(const Arguments& args) {
+    const auto given = onlyArgument(args);
+    if (!given) {
+        return usage();
+    }
+    const std::string pattern = normalPath(*given).value_or(std::string(*given));
+    engine::Preferences preferences;
+    std::vector<std::string> patterns = preferences.exclusions();
+    if (std::find(patterns.begin(), patterns.end(), pattern) != patterns.end()) {
+        return 0;
+    }
+    patterns.push_back(pattern);
+    std::string problem;
+    if (!preferences.setExclusions(patterns, &problem)) {
+        return fail("cannot save the exclusions: " + problem);
+    }
+    return 0;
+}
+
+int removeExclusion(const Arguments& args) {
+    const auto given = onlyArgument(args);
+    if (!given) {
+        return usage();
+    }
+    const std::string pattern = normalPath(*given).value_or(std::string(*given));
+    engine::Preferences preferences;
+    std::vector<std::string> patterns = preferences.exclusions();
+    const auto found = std::find(patterns.begin(), patterns.end(), pattern);
+    if (found == patterns.end()) {
+        return fail(pattern + " is not excluded");
+    }
+    patterns.erase(found);
+    std::string problem;
+    if (!preferences.setExclusions(patterns, &problem)) {
+        return fail("cannot save the exclusions: " + problem);
+    }
+    return 0;
+}
+
+int isExcluded(const Arguments& args) {
+    const auto given = onlyArgument(args);
+    if (!given) {
+        return usage();
+    }
+    const std::optional<std::string> path = normalPath(*given);
+    if (!path) {
+        return fail("the path must be absolute");
+    }
+    engine::Preferences preferences;
+    std::vector<std::string> patterns = preferences.exclusions();
+    if (const auto repository = preferences.repository()) {
+        if (std::string folder; engine::isLocalRepository(*repository, &folder)) {
+            patterns.push_back(folder);
+        }
+    }
+    const bool excluded = std::any_of(patterns.begin(), patterns.end(),
+                                      [&](const std::string& pattern) {
+                                          return engine::excludedBy(*path, pattern);
+                                      }) ||
+                          !includingFolder(*path, preferences.includedFolders());
+    std::printf("[%s]    %s\n", excluded ? "Excluded" : "Included", path->c_str());
+    return 0;
+}
+
+// Switches one of the engine's own schedules on or off: its preference key and, for the
+// automatic backups, the engine's timer where systemd runs.
+int setSchedule(const Arguments& args, const char* key, bool on, bool timer) {
+    if (!args.empty()) {
+        return usage();
+    }
+    std::string problem;
+    if (!engine::Preferences().setBoolean(key, on, &problem)) {
+        return fail("cannot save the setting: " + problem);
+    }
+    if (timer && engine::systemdRunning()) {
+        const engine::RunResult run = engine::runToEnd(
+            {"/usr/bin/systemctl", on ? "enable" : "disable", "--now", kEngineTimer});
+        if (run.status != 0) {
+            return fail(std::string("cannot ") + (on ? "enable " : "disable ") + kEngineTimer +
+                        ": " + (run.started ? engine::lastLine(run.errors) : run.failure));
+        }
+    }
+    return 0;
+}
+
+int status(const Arguments& args) {
+    if (!args.empty()) {
+        return usage();
+    }
+    plist::Dictionary report = engine::readStatus().value_or(plist::Dictionary{});
+    const bool running = engine::runningWorker().has_value();
+    report.insert_or_assign(engine::kRunningKey, plist::Value(running));
+    if (!running) {
+        report.erase(engine::kPIDKey);
+        report.erase(engine::kPercentKey);
+    }
+    engine::Preferences preferences;
+    if (const auto id = preferences.lastDestinationID()) {
+        report.insert_or_assign("DestinationID", plist::Value(*id));
+        if (const auto entry = preferences.destination(*id)) {
+            for (const char* key :
+                 {engine::kResultKey, engine::kLastAttemptDateKey, engine::kLastSuccessDateKey}) {
+                if (const auto found = entry->find(key); found != entry->end()) {
+                    report.insert_or_assign(key, found->second);
+                }
+            }
+        }
+    }
+    std::printf("Backup session status:\n%s\n", plist::description(plist::Value(report)).c_str());
+    return 0;
+}
+
+} // namespace
+
+int fail(const std::string& text) {
+    std::fprintf(stderr, "tmutil: %s\n", text.c_str());
+    return kExitFailure;
+}
+
+int usage() {
+    std::fputs(kUsage, stderr);
+    return kExitUsage;
+}
+
+int run(const std::vector<std::string_view>& args) {
+    if (args.empty()) {
+        return usage();
+    }
+    const std::string_view verb = args[0];
+    const Arguments rest(args.begin() + 1, args.end());
+    if (verb == "-h" || verb == "--help" || verb == "help") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    using engine::kAutoBackupKey;
+    using engine::kMobileBackupsKey;
+    static const std::map<std::string_view, std::function<int(const Arguments&)>> verbs = {
+        {"setdestination", setDestination},
+        {"destinationinfo", destinationInfo},
+        {"addsource", addSource},
+        {"removesource", removeSource},
+        {"sources", sources},
+        {"addexclusion", addExclusion},
+        {"removeexclusion", removeExclusion},
+        {"isexcluded", isExcluded},
+        {"startbackup", startBackup},
+        {"stopbackup", stopBackup},
+        {"status", status},
+        {"enable",
+         [](const Arguments& a) {
+             return setSchedule(a, kAutoBackupKey, true, true);
+         }},
+        {"disable",
+         [](const Arguments& a) {
+             return setSchedule(a, kAutoBackupKey, false, true);
+         }},
+        {"enablelocal",
+         [](const Arguments& a) {
+             return setSchedule(a, kMobileBackupsKey, true, false);
+         }},
+        {"disablelocal",
+         [](const Arguments& a) {
+             return setSchedule(a, kMobileBackupsKey, false, false);
+         }},
+        {"snapshot", snapshot},
+        {"listlocalsnapshots", listLocalSnapshots},
+        {"deletelocalsnapshots", deleteLocalSnapshots},
+        {"listbackups", listBackups},
+        {"latestbackup", latestBackup},
+    };
+    const auto found = verbs.find(verb);
+    if (found == verbs.end()) {
+        std::fprintf(stderr, "tmutil: unknown verb \"%.*s\"\n", static_cast<int>(verb.size()),
+                     verb.data());
+        return usage();
+    }
+    return found->second(rest);
+}
+
+} // namespace tmutil
