@@ -379,4 +379,43 @@ Opener busAt(std::string address) {
     };
 }
 
+bool callOnce(const std::string& address, const Method& method, std::string* error,
+              const Arguments& arguments) {
+    sd_bus* bus = nullptr;
+    int r = sd_bus_new(&bus);
+    if (r >= 0) {
+        r = sd_bus_set_address(bus, address.c_str());
+    }
+    if (r >= 0) {
+        r = sd_bus_set_bus_client(bus, 1);
+    }
+    if (r >= 0) {
+        r = sd_bus_start(bus);
+    }
+    sd_bus_message* request = nullptr;
+    if (r >= 0) {
+        r = sd_bus_message_new_method_call(bus, &request, method.service, method.path,
+                                           method.interface, method.member);
+    }
+    const Message owned(request);
+    if (r >= 0 && arguments) {
+        r = arguments(request);
+    }
+    if (r < 0) {
+        *error = errorText(std::string("cannot call ") + method.member, r);
+        sd_bus_flush_close_unref(bus);
+        return false;
+    }
+    sd_bus_error failure = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    r = sd_bus_call(bus, request, 0, &failure, &reply);
+    const Message answer(reply);
+    if (r < 0) {
+        *error = callErrorText(std::string(method.member) + " failed", r, failure);
+    }
+    sd_bus_error_free(&failure);
+    sd_bus_flush_close_unref(bus);
+    return r >= 0;
+}
+
 } // namespace bus

@@ -61,6 +61,11 @@ struct Method {
 // Adds a call's arguments to its message; returns a negative errno on failure.
 using Arguments = std::function<int(sd_bus_message* call)>;
 
+// One call on a connection of its own to the bus at `address`, closed afterwards. Needs
+// nothing of the runtime, so a forked child (which has no runtime threads) can use it.
+bool callOnce(const std::string& address, const Method& method, std::string* error,
+              const Arguments& arguments = {});
+
 class Subscription;
 
 class Connection {

@@ -7,6 +7,7 @@
 #include "common/VRNQueue.h"
 #include "common/VRNSpawn.h"
 #include "common/VRNUpdaterErrors.h"
+#include "platform/notice/Notice.h"
 #include "platform/paths/Paths.h"
 #include "scheduler/daemon/KBEHelperRights.h"
 #include "scheduler/daemon/KBEHelperSchedule.h"
@@ -23,6 +24,25 @@ constexpr const char* kFeedKey = "UFeed";
 bool needsManualUpdate(const VRNError& error) {
     return error.domain() == VRNUpdaterErrorDomain &&
            (error.code() == 5 || error.code() == 6 || error.code() == 7);
+}
+
+// The notice in every active graphical session, off the controller's queue (each one waits
+// for a child process); logged when there is no session to show it in.
+void showNoticeInSessions(const std::string& header, const std::string& message) {
+    dispatch::globalQueue()->async([header, message] {
+        bus::Connection system(bus::systemBus());
+        std::string error;
+        const auto sessions = notice::activeGraphicalSessions(system, &error);
+        if (sessions.empty()) {
+            VRNLog(VRNLogLevelDefault, "%@: %@", header, message);
+            return;
+        }
+        for (const auto& session : sessions) {
+            if (!notice::show(session, header, message, &error)) {
+                VRNLog(VRNLogLevelError, "Failed to show notice. %@", error);
+            }
+        }
+    });
 }
 
 } // namespace
@@ -60,7 +80,7 @@ KBEHelperMainController::Collaborators KBEHelperMainController::Collaborators::s
         std::move(authority),
         VRNAuthorizationDatabase::inInstallation(environment.installationRoot),
         0,
-        {},
+        showNoticeInSessions,
     };
 }
 

@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 int main(int, char** argv) {
@@ -21,6 +22,8 @@ int main(int, char** argv) {
         std::printf("%s must be run as root...\n", argv[0]);
         return 1;
     }
+    // Passwords pass through this process on their way to PAM: never into a core file.
+    ::prctl(PR_SET_DUMPABLE, 0);
     VRNEnvironment::install(VRNEnvironment::fromProcess(machine::machineFromEnvironment()));
     VRNLogInit("com.vornhal.keelbrook", "scheduler", VRNLogFacilityDaemon);
     VRNLog(VRNLogLevelInfo, "Running version %@.", std::to_string(VRNProductBuildNumber()));

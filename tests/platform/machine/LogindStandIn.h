@@ -41,6 +41,7 @@ public:
         bool idle = false;
         std::string path;
         sd_bus_slot* slot = nullptr;
+        bool active = true;
     };
 
     explicit LogindStandIn(const std::string& address) {
@@ -103,9 +104,11 @@ public:
         });
     }
 
-    void addSession(std::string id, std::uint32_t uid, std::string type, bool idle) {
+    void addSession(std::string id, std::uint32_t uid, std::string type, bool idle,
+                    bool active = true) {
         on([&] {
-            Session session{id, uid, type, idle, "/org/freedesktop/login1/session/" + id, nullptr};
+            Session session{id,      uid,   type, idle, "/org/freedesktop/login1/session/" + id,
+                            nullptr, active};
             sessions_.push_back(session);
             Session& added = sessions_.back();
             sd_bus_add_object_vtable(bus_, &added.slot, added.path.c_str(),
@@ -269,6 +272,8 @@ private:
                             SD_BUS_VTABLE_PROPERTY_CONST),
             SD_BUS_PROPERTY("IdleHint", "b", &LogindStandIn::sessionProperty, 0,
                             SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+            SD_BUS_PROPERTY("Active", "b", &LogindStandIn::sessionProperty, 0,
+                            SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
             SD_BUS_VTABLE_END};
         return table;
     }
@@ -303,6 +308,9 @@ inline int LogindStandIn::sessionProperty(sd_bus*, const char*, const char*, con
     const Session& session = current()->sessions_.at(index);
     if (std::string_view(property) == "Type") {
         return sd_bus_message_append(reply, "s", session.type.c_str());
+    }
+    if (std::string_view(property) == "Active") {
+        return sd_bus_message_append(reply, "b", static_cast<int>(session.active));
     }
     return sd_bus_message_append(reply, "b", static_cast<int>(session.idle));
 }

@@ -1,0 +1,138 @@
+#include "platform/notice/Notice.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <grp.h>
+#include <pwd.h>
+#include <set>
+#include <sys/wait.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+namespace notice {
+
+namespace {
+
+constexpr bus::Method kListSessions{"org.freedesktop.login1", "/org/freedesktop/login1",
+                                    "org.freedesktop.login1.Manager", "ListSessions"};
+constexpr const char* kSessionInterface = "org.freedesktop.login1.Session";
+constexpr bus::Method kNotify{"org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+                              "org.freedesktop.Notifications", "Notify"};
+// The child gives up on a session bus that does not answer.
+constexpr unsigned kChildSeconds = 5;
+
+enum ChildStatus { kShown = 0, kNotShown = 1, kNotThatUser = 2 };
+
+} // namespace
+
+std::vector<Session> activeGraphicalSessions(bus::Connection& system, std::string* error,
+                                             const std::string& runtimeFolder) {
+    std::vector<std::pair<uid_t, std::string>> listed;
+    const bool read =
+        system.call(kListSessions, error, {}, [&listed](sd_bus_message* reply, std::string* error) {
+            int r = sd_bus_message_enter_container(reply, 'a', "(susso)");
+            while (r > 0) {
+                const char *id, *user, *seat, *path;
+                std::uint32_t uid = 0;
+                r = sd_bus_message_read(reply, "(susso)", &id, &uid, &user, &seat, &path);
+                if (r > 0) {
+                    listed.emplace_back(uid, path);
+                }
+            }
+            if (r < 0) {
+                *error = bus::errorText("cannot read the sessions", r);
+                return false;
+            }
+            return true;
+        });
+    std::vector<Session> sessions;
+    if (!read) {
+        return sessions;
+    }
+    std::set<uid_t> seen;
+    system.with(
+        [&](sd_bus* connection, std::string*) {
+            for (const auto& [uid, path] : listed) {
+                char* type = nullptr;
+                int active = 0;
+                // A session that ended meanwhile is left out.
+                const bool known =
+                    sd_bus_get_property_string(connection, kListSessions.service, path.c_str(),
+                                               kSessionInterface, "Type", nullptr, &type) >= 0 &&
+                    sd_bus_get_property_trivial(connection, kListSessions.service, path.c_str(),
+                                                kSessionInterface, "Active", nullptr, 'b',
+                                                &active) >= 0;
+                const std::string typeName = type ? type : "";
+                std::free(type);
+                if (known && active && (typeName == "x11" || typeName == "wayland") &&
+                    seen.insert(uid).second) {
+                    sessions.push_back(
+                        {uid, "unix:path=" + runtimeFolder + "/" + std::to_string(uid) + "/bus"});
+                }
+            }
+            return true;
+        },
+        error);
+    return sessions;
+}
+
+bool show(const Session& session, const std::string& header, const std::string& message,
+          std::string* error) {
+    // Everything the child needs is looked up here: after fork only the calls below run.
+    std::vector<gid_t> groups;
+    gid_t group = 0;
+    {
+        std::vector<char> buffer(16384);
+        passwd entry{};
+        passwd* found = nullptr;
+        if (::getpwuid_r(session.uid, &entry, buffer.data(), buffer.size(), &found) != 0 ||
+            found == nullptr) {
+            *error = "user " + std::to_string(session.uid) + " has no account";
+            return false;
+        }
+        group = entry.pw_gid;
+        int count = 64;
+        groups.resize(count);
+        if (::getgrouplist(entry.pw_name, group, groups.data(), &count) < 0) {
+            groups.resize(count);
+            ::getgrouplist(entry.pw_name, group, groups.data(), &count);
+        }
+        groups.resize(count);
+    }
+    const pid_t child = ::fork();
+    if (child < 0) {
+        *error = std::string("cannot start the notice: ") + std::strerror(errno);
+        return false;
+    }
+    if (child == 0) {
+        ::alarm(kChildSeconds);
+        if (::geteuid() == 0 && session.uid != 0) {
+            if (::setgroups(groups.size(), groups.data()) != 0 || ::setgid(group) != 0 ||
+                ::setuid(session.uid) != 0) {
+                ::_exit(kNotThatUser);
+            }
+        } else if (::geteuid() != session.uid) {
+            ::_exit(kNotThatUser);
+        }
+        std::string ignored;
+        const bool shown =
+            bus::callOnce(session.busAddress, kNotify, &ignored, [&](sd_bus_message* call) {
+                return sd_bus_message_append(call, "susssasa{sv}i", "Keelbrook", 0u, "",
+                                             header.c_str(), message.c_str(), 0, 0, 0);
+            });
+        ::_exit(shown ? kShown : kNotShown);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == kShown) {
+        return true;
+    }
+    *error = WIFEXITED(status) && WEXITSTATUS(status) == kNotThatUser
+                 ? "cannot become user " + std::to_string(session.uid)
+                 : "the session bus of user " + std::to_string(session.uid) + " did not take it";
+    return false;
+}
+
+} // namespace notice
