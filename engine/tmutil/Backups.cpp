@@ -9,9 +9,12 @@
 #include "engine/tmutil/Verbs.h"
 #include "platform/machine-sim/MachineChoice.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <nlohmann/json.hpp>
+#include <unistd.h>
 
 namespace tmutil {
 
@@ -40,6 +43,8 @@ int startUnit(const engine::Request& request, bool block) {
     if (!engine::writeRequest(request, &problem)) {
         return fail("cannot hand the options to the backup: " + problem);
     }
+    // A result found after the start is then this run's, never an earlier one's.
+    ::unlink(engine::statusFile().c_str());
     std::vector<std::string> command = {"/usr/bin/systemctl", "start"};
     if (!block) {
         command.push_back("--no-block");
@@ -56,11 +61,10 @@ int startUnit(const engine::Request& request, bool block) {
     }
     // A oneshot unit's start returns when the worker has ended; its status file tells how.
     const auto status = engine::readStatus();
-    const auto found = status ? status->find(engine::kLastExitKey) : status->end();
-    if (!status || found == status->end()) {
+    if (!status || !status->contains(engine::kLastExitKey)) {
         return fail("the backup did not report a result: " + engine::lastLine(run.errors));
     }
-    return static_cast<int>(found->second.asInteger().value_or(kExitFailure));
+    return static_cast<int>(status->at(engine::kLastExitKey).asInteger().value_or(kExitFailure));
 }
 
 // The worker as this program's child (no systemd): detached, or waited for with `block`.
