@@ -34,6 +34,31 @@ std::string callErrorText(std::string_view what, int r, const sd_bus_error& erro
     return errorText(what, r);
 }
 
+// Calls `method` on `bus`, waits for the reply and hands it to `read` (when given).
+bool callOn(sd_bus* bus, const Method& method, std::string* error, const Arguments& arguments,
+            const Connection::ReplyReader& read) {
+    sd_bus_message* request = nullptr;
+    int r = sd_bus_message_new_method_call(bus, &request, method.service, method.path,
+                                           method.interface, method.member);
+    const Message owned(request);
+    if (r >= 0 && arguments) {
+        r = arguments(request);
+    }
+    if (r < 0) {
+        *error = errorText(std::string("cannot call ") + method.member, r);
+        return false;
+    }
+    sd_bus_error failure = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    r = sd_bus_call(bus, request, 0, &failure, &reply);
+    const Message answer(reply);
+    if (r < 0) {
+        *error = callErrorText(std::string(method.member) + " failed", r, failure);
+    }
+    sd_bus_error_free(&failure);
+    return r >= 0 && (!read || read(reply, error));
+}
+
 } // namespace
 
 // What a subscription receives: the match callbacks (any thread, the connection's lock
@@ -249,26 +274,7 @@ bool Connection::call(const Method& method, std::string* error, const Arguments&
     if (bus == nullptr) {
         return false;
     }
-    sd_bus_message* request = nullptr;
-    int r = sd_bus_message_new_method_call(bus, &request, method.service, method.path,
-                                           method.interface, method.member);
-    const Message owned(request);
-    if (r >= 0 && arguments) {
-        r = arguments(request);
-    }
-    if (r < 0) {
-        *error = errorText(std::string("cannot call ") + method.member, r);
-        return false;
-    }
-    sd_bus_error failure = SD_BUS_ERROR_NULL;
-    sd_bus_message* reply = nullptr;
-    r = sd_bus_call(bus, request, 0, &failure, &reply);
-    const Message answer(reply);
-    if (r < 0) {
-        *error = callErrorText(std::string(method.member) + " failed", r, failure);
-    }
-    sd_bus_error_free(&failure);
-    const bool done = r >= 0 && (!read || read(reply, error));
+    const bool done = callOn(bus, method, error, arguments, read);
     state_->processLocked();
     return done;
 }
@@ -392,30 +398,14 @@ bool callOnce(const std::string& address, const Method& method, std::string* err
     if (r >= 0) {
         r = sd_bus_start(bus);
     }
-    sd_bus_message* request = nullptr;
-    if (r >= 0) {
-        r = sd_bus_message_new_method_call(bus, &request, method.service, method.path,
-                                           method.interface, method.member);
-    }
-    const Message owned(request);
-    if (r >= 0 && arguments) {
-        r = arguments(request);
-    }
     if (r < 0) {
-        *error = errorText(std::string("cannot call ") + method.member, r);
+        *error = errorText("cannot open the bus", r);
         sd_bus_flush_close_unref(bus);
         return false;
     }
-    sd_bus_error failure = SD_BUS_ERROR_NULL;
-    sd_bus_message* reply = nullptr;
-    r = sd_bus_call(bus, request, 0, &failure, &reply);
-    const Message answer(reply);
-    if (r < 0) {
-        *error = callErrorText(std::string(method.member) + " failed", r, failure);
-    }
-    sd_bus_error_free(&failure);
+    const bool done = callOn(bus, method, error, arguments, {});
     sd_bus_flush_close_unref(bus);
-    return r >= 0;
+    return done;
 }
 
 } // namespace bus

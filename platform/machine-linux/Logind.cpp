@@ -78,17 +78,21 @@ bool listSessions(bus::Connection& connection, std::vector<Session>* out, std::s
                 session.uid = uid;
                 char* type = nullptr;
                 int idle = 0;
+                int active = 0;
                 // A session that ended meanwhile is simply left out.
                 if (sd_bus_get_property_string(bus, kListSessions.service, path.c_str(), kSession,
                                                "Type", nullptr, &type) < 0 ||
                     sd_bus_get_property_trivial(bus, kListSessions.service, path.c_str(), kSession,
-                                                "IdleHint", nullptr, 'b', &idle) < 0) {
+                                                "IdleHint", nullptr, 'b', &idle) < 0 ||
+                    sd_bus_get_property_trivial(bus, kListSessions.service, path.c_str(), kSession,
+                                                "Active", nullptr, 'b', &active) < 0) {
                     free(type);
                     continue;
                 }
                 session.type = type;
                 free(type);
                 session.idle = idle != 0;
+                session.active = active != 0;
                 out->push_back(std::move(session));
             }
             return true;
@@ -406,6 +410,10 @@ std::unique_ptr<SleepPreventerSource> createSleepPreventers(BusOpener bus) {
 
 std::unique_ptr<PowerAssertions> createPowerAssertions(BusOpener bus) {
     return std::make_unique<LogindPowerAssertions>(std::move(bus));
+}
+
+bool readSessions(bus::Connection& connection, std::vector<Session>* sessions, std::string* error) {
+    return listSessions(connection, sessions, error);
 }
 
 } // namespace machine::logind

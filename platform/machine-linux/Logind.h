@@ -30,7 +30,11 @@ struct Session {
     std::uint32_t uid = 0;
     std::string type; // "x11", "wayland", "tty", ...
     bool idle = false;
+    bool active = false; // in the foreground of its seat
 };
+
+// Every session the login manager lists, with its type and state.
+bool readSessions(bus::Connection& connection, std::vector<Session>* sessions, std::string* error);
 
 // Whether an inhibitor's "what" names `lock` ("idle" in "sleep:idle").
 bool inhibits(const Inhibitor& inhibitor, std::string_view lock);

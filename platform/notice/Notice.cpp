@@ -1,7 +1,8 @@
 #include "platform/notice/Notice.h"
 
+#include "platform/machine-linux/Logind.h"
+
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <grp.h>
 #include <pwd.h>
@@ -14,9 +15,6 @@ namespace notice {
 
 namespace {
 
-constexpr bus::Method kListSessions{"org.freedesktop.login1", "/org/freedesktop/login1",
-                                    "org.freedesktop.login1.Manager", "ListSessions"};
-constexpr const char* kSessionInterface = "org.freedesktop.login1.Session";
 constexpr bus::Method kNotify{"org.freedesktop.Notifications", "/org/freedesktop/Notifications",
                               "org.freedesktop.Notifications", "Notify"};
 // The child gives up on a session bus that does not answer.
@@ -28,52 +26,19 @@ enum ChildStatus { kShown = 0, kNotShown = 1, kNotThatUser = 2 };
 
 std::vector<Session> activeGraphicalSessions(bus::Connection& system, std::string* error,
                                              const std::string& runtimeFolder) {
-    std::vector<std::pair<uid_t, std::string>> listed;
-    const bool read =
-        system.call(kListSessions, error, {}, [&listed](sd_bus_message* reply, std::string* error) {
-            int r = sd_bus_message_enter_container(reply, 'a', "(susso)");
-            while (r > 0) {
-                const char *id, *user, *seat, *path;
-                std::uint32_t uid = 0;
-                r = sd_bus_message_read(reply, "(susso)", &id, &uid, &user, &seat, &path);
-                if (r > 0) {
-                    listed.emplace_back(uid, path);
-                }
-            }
-            if (r < 0) {
-                *error = bus::errorText("cannot read the sessions", r);
-                return false;
-            }
-            return true;
-        });
+    std::vector<machine::logind::Session> listed;
     std::vector<Session> sessions;
-    if (!read) {
+    if (!machine::logind::readSessions(system, &listed, error)) {
         return sessions;
     }
     std::set<uid_t> seen;
-    system.with(
-        [&](sd_bus* connection, std::string*) {
-            for (const auto& [uid, path] : listed) {
-                char* type = nullptr;
-                int active = 0;
-                // A session that ended meanwhile is left out.
-                const bool known =
-                    sd_bus_get_property_string(connection, kListSessions.service, path.c_str(),
-                                               kSessionInterface, "Type", nullptr, &type) >= 0 &&
-                    sd_bus_get_property_trivial(connection, kListSessions.service, path.c_str(),
-                                                kSessionInterface, "Active", nullptr, 'b',
-                                                &active) >= 0;
-                const std::string typeName = type ? type : "";
-                std::free(type);
-                if (known && active && (typeName == "x11" || typeName == "wayland") &&
-                    seen.insert(uid).second) {
-                    sessions.push_back(
-                        {uid, "unix:path=" + runtimeFolder + "/" + std::to_string(uid) + "/bus"});
-                }
-            }
-            return true;
-        },
-        error);
+    for (const auto& session : listed) {
+        if (session.active && (session.type == "x11" || session.type == "wayland") &&
+            seen.insert(session.uid).second) {
+            sessions.push_back({session.uid, "unix:path=" + runtimeFolder + "/" +
+                                                 std::to_string(session.uid) + "/bus"});
+        }
+    }
     return sessions;
 }
 
