@@ -167,6 +167,47 @@ TEST_F(DaemonTest, SigtermDuringABackupEndsTheDaemonAtOnce) {
     EXPECT_THAT(log, HasSubstr("Terminating now."));
 }
 
+// One command per message of the catalogue that the tests above leave out.
+TEST_F(DaemonTest, TheCataloguesSwitchesAndUpdateSettings) {
+    activate();
+    struct Step {
+        std::vector<std::string> command;
+        std::string output;
+    };
+    const std::vector<Step> steps = {
+        {{"enabled"}, "yes\n"},
+        {{"disable"}, ""},
+        {{"enabled"}, "no\n"},
+        {{"disable"}, ""}, // already disabled: nothing to do, still a success
+        {{"enable"}, ""},
+        {{"enabled", "no"}, ""},
+        {{"status"},
+         "{\n    Backups = disabled;\n    MasterSwitch = disabled;\n    Snapshots = "
+         "disabled;\n}\n"},
+        {{"enabled", "yes"}, ""},
+        {{"snapshots", "enabled", "yes"}, ""},
+        {{"snapshots", "enabled"}, "yes\n"},
+        {{"backups", "when-inactive", "yes"}, ""},
+        {{"backups", "when-inactive"}, "yes\n"},
+        {{"backups", "mode"}, "WhenInactive\n"},
+        {{"backups", "enabled", "yes"}, ""},
+        {{"updates", "enabled"}, "no\n"},
+        {{"updates", "mode", "beta"}, ""},
+        {{"updates", "mode"}, "beta\n"},
+        {{"updates", "feed"}, "std\n"},
+        {{"updates", "set-feed", "test"}, ""},
+        {{"updates", "feed"}, "test\n"},
+    };
+    for (const Step& step : steps) {
+        const Outcome outcome = ctl(step.command);
+        EXPECT_EQ(outcome.status, 0) << testing::PrintToString(step.command) << outcome.output;
+        EXPECT_EQ(outcome.output, step.output) << testing::PrintToString(step.command);
+    }
+    const Outcome version = ctl({"version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_THAT(version.output, testing::MatchesRegex("[0-9]+\\.[0-9]+\\.[0-9]+ \\([0-9]+\\)\n"));
+}
+
 TEST_F(DaemonTest, RefusedSettingsLeaveTheSettingsInForce) {
     activate();
     const auto file = root.path() / "settings.plist";
