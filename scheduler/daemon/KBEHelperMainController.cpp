@@ -85,14 +85,10 @@ KBEHelperMainController::Collaborators KBEHelperMainController::Collaborators::s
 }
 
 KBEHelperMainController& KBEHelperMainController::sharedController() {
-    static KBEHelperMainController* const shared =
-        [] {
-            auto made = create(Collaborators::system());
-            // Never freed: the process ends through the termination manager.
-            return new std::shared_ptr<KBEHelperMainController>(std::move(made));
-        }()
-            ->get();
-    return *shared;
+    // Never freed: the process ends through the termination manager.
+    static const std::shared_ptr<KBEHelperMainController>* const shared =
+        new std::shared_ptr<KBEHelperMainController>(create(Collaborators::system()));
+    return **shared;
 }
 
 std::shared_ptr<KBEHelperMainController>

@@ -49,7 +49,8 @@ protected:
             testsupport::useAsInstallationRoot(rootPath);
             logtest::restartLogging("ctl");
         } else {
-            rootPath = logtest::installLogging("ctl")->path();
+            static logtest::TempFolder* const folder = logtest::installLogging("ctl");
+            rootPath = folder->path();
             ::setenv(kInherited, rootPath.c_str(), 1);
         }
     }
