@@ -29,10 +29,9 @@ public:
                 const char* name = nullptr;
                 sd_bus_message_read(signal, "s", &name);
                 return [this, text = std::string(name ? name : "")] {
-                    {
-                        std::lock_guard guard(mutex_);
-                        names_.push_back(text);
-                    }
+                    // Under the lock, so that the recorder is not destroyed mid-notify.
+                    std::lock_guard guard(mutex_);
+                    names_.push_back(text);
                     changed_.notify_all();
                 };
             },

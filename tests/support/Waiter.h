@@ -13,11 +13,11 @@ namespace testsupport {
 // runtime fails the test instead of hanging it.
 class Waiter {
 public:
+    // Notifies under the lock: a waiter that returns and destroys the waiter cannot do so
+    // while notify_all still uses the condition variable.
     void notify() {
-        {
-            std::lock_guard lock(mutex_);
-            ++count_;
-        }
+        std::lock_guard lock(mutex_);
+        ++count_;
         changed_.notify_all();
     }
     bool waitFor(int count = 1) {
