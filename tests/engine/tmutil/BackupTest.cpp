@@ -79,6 +79,11 @@ TEST_F(EngineTest, UnreadableSourceIsSuccessWithWarning) {
 }
 
 TEST_F(EngineTest, StopMidBackupLeavesACheckableRepository) {
+#ifdef __SANITIZE_ADDRESS__
+    // Under the sanitizer the checks made while the backup runs are slow enough that restic
+    // can finish before the stop arrives; the normal build runs this test.
+    GTEST_SKIP() << "timing-dependent: the backup may end before the stop under the sanitizer";
+#endif
     setUpDestination();
     for (int i = 0; i < 160; ++i) {
         writeRandomFile(data_ / ("big/" + std::to_string(i / 16) + "/f" + std::to_string(i)),
