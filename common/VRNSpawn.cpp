@@ -15,7 +15,9 @@ namespace {
 
 // Starts the child with a clean signal mask and default signal dispositions: the runtime's
 // threads block signals and the caller may ignore some, and a tool must not inherit either.
-int startChild(const char* const argv[], pid_t* pid) {
+// A detached child also gets a session of its own.
+enum class Session { Inherited, New };
+int startChild(const char* const argv[], pid_t* pid, Session session = Session::Inherited) {
     if (argv == nullptr || argv[0] == nullptr) {
         return EINVAL;
     }
@@ -29,7 +31,11 @@ int startChild(const char* const argv[], pid_t* pid) {
     sigdelset(&all, SIGKILL);
     sigdelset(&all, SIGSTOP);
     posix_spawnattr_setsigdefault(&attributes, &all);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (session == Session::New) {
+        flags |= POSIX_SPAWN_SETSID;
+    }
+    posix_spawnattr_setflags(&attributes, flags);
     const int result =
         posix_spawn(pid, argv[0], nullptr, &attributes, const_cast<char* const*>(argv), environ);
     posix_spawnattr_destroy(&attributes);
@@ -186,4 +192,18 @@ void spawn_tool_async(const char* const argv[], dispatch::QueuePtr queue, VRNSpa
         const WaitResult result = waitForChild(pid);
         queue->async([shared, tool, result] { (*shared)(errorForResult(tool, result)); });
     });
+}
+
+bool spawn_detached(const char* const argv[], pid_t* pid, VRNError* error) {
+    pid_t child = 0;
+    if (int result = startChild(argv, &child, Session::New); result != 0) {
+        if (error) {
+            *error = startFailure(toolName(argv), result).error();
+        }
+        return false;
+    }
+    if (pid) {
+        *pid = child;
+    }
+    return true;
 }

@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <optional>
+#include <sys/types.h>
 
 // "com.vornhal.spawner"; defined beside the domain's table of texts.
 extern const char* const VRNSpawnerErrorDomain;
@@ -29,3 +30,10 @@ bool spawn_tool(const char* const argv[], VRNError* error);
 // error (a failed start is reported the same way, never from within this call).
 using VRNSpawnHandler = std::function<void(std::optional<VRNError> error)>;
 void spawn_tool_async(const char* const argv[], dispatch::QueuePtr queue, VRNSpawnHandler handler);
+
+// Starts the program in a session of its own (no controlling terminal) and returns at once
+// without waiting for it: how a program opens another that lives on by itself. True with
+// `pid` set when it started; false with the start failure (code 0, "errno") otherwise. The
+// child is not reaped here: a caller that outlives it collects it, one that exits leaves
+// it to the system.
+bool spawn_detached(const char* const argv[], pid_t* pid, VRNError* error);
