@@ -53,19 +53,25 @@ void VRNStackView::installVertical(QBoxLayout* layout) {
         return;
     }
     layout->setContentsMargins(0, marginForView(views_.first()), 0, marginForView(views_.last()));
+    // The views keep their natural heights from the top; a taller stack leaves the rest empty
+    // below them rather than spreading them apart.
+    layout->setAlignment(Qt::AlignTop);
     for (QWidget* view : views_) {
-        // Each view gets its own inset on both sides; it fills the width when its size
-        // policy lets it, else it keeps its size at the leading edge.
+        // Each view gets its own inset on both sides. It fills the width when its size
+        // policy (as set when it joined the stack) lets it grow, else it keeps its size at
+        // the leading edge instead of being centred.
         const int margin = marginForView(view);
         auto* row = new QHBoxLayout;
         row->setContentsMargins(margin, 0, margin, 0);
-        row->addWidget(view);
+        const bool grows = view->sizePolicy().horizontalPolicy() & QSizePolicy::GrowFlag;
+        row->addWidget(view, 0, grows ? Qt::Alignment() : Qt::AlignLeft);
         layout->addLayout(row);
     }
 }
 
 void VRNStackView::installHorizontal(QBoxLayout* layout) {
     layout->setContentsMargins(0, 0, 0, 0);
+    layout->setAlignment(Qt::AlignLeft);
     for (QWidget* view : views_) {
         layout->addWidget(view, 0, Qt::AlignVCenter);
     }
