@@ -1,5 +1,6 @@
 #include "application/editor/KBEditorController.h"
 
+#include "application/editor/KBESchedulerUnit.h"
 #include "common/KBEHelperMessages.h"
 #include "common/VRNLog.h"
 #include "common/VRNMessagerErrors.h"
@@ -27,8 +28,8 @@ constexpr const char* kJobFile = "/Library/LaunchDaemons/com.vornhal.keelbrook.s
 constexpr const char* kDaemon = "/Library/Keelbrook/com.vornhal.keelbrook.scheduler";
 constexpr const char* kEngineDomain = "com.apple.TimeMachine";
 constexpr const char* kEnginePreferences = "/Library/Preferences/com.apple.TimeMachine.plist";
-constexpr const char* kEnableSocketCommand =
-    "systemctl enable --now com.vornhal.keelbrook.scheduler.socket";
+const std::string kEnableSocketCommand =
+    std::string("systemctl enable --now ") + kKBESchedulerSocketUnit;
 constexpr const char* kOpenBackupEngine = "Open Backup Engine";
 
 constexpr const char* kModes[] = {"WhenInactive", "Interval", "CalendarIntervals"};

@@ -1,0 +1,68 @@
+// keelbrook: the settings editor of the scheduler daemon, the program behind the desktop
+// entry.
+
+#include "application/editor/KBEAlert.h"
+#include "application/editor/KBEDesktop.h"
+#include "application/editor/KBESchedulerUnit.h"
+#include "application/editor/KBEditorController.h"
+#include "application/editor/KBUpdateController.h"
+#include "application/ui/KBEMainThreadQueue.h"
+#include "common/KBEHelperMessager.h"
+#include "common/VRNEnvironment.h"
+#include "common/VRNLog.h"
+#include "platform/machine-linux/LinuxReadings.h"
+#include "platform/notify/Notify.h"
+#include "platform/paths/Paths.h"
+#include "post-update/KBEPostUpdateManager.h"
+
+#include <QApplication>
+#include <QIcon>
+
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Keelbrook"));
+    QApplication::setDesktopFileName(QStringLiteral("com.vornhal.keelbrook"));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("com.vornhal.keelbrook")));
+    // The application reads no machine-state sources; the battery question is answered once.
+    VRNEnvironment::install(VRNEnvironment::fromProcess(nullptr));
+    VRNLogInit("com.vornhal.keelbrook", "application");
+    const VRNEnvironment& environment = VRNEnvironment::shared();
+    const std::string& root = environment.installationRoot;
+    const auto mainQueue = KBEMainThreadQueue::create(&application);
+
+    KBEHelperMessager& messager = KBEHelperMessager::sharedMessager();
+    KBEMessageBoxPresenter alerts;
+    KBEQtDesktop desktop;
+    KBEPostUpdateAgent agent(
+        paths::locate("/Library/Keelbrook/com.vornhal.keelbrook.post-update", root));
+    KBUpdateController updates(
+        {messager, alerts, desktop, agent, *environment.notifications, mainQueue});
+    prefs::Domain defaults("com.vornhal.keelbrook.application", prefs::Scope::User);
+
+    KBEditorController editor({
+        .messager = messager,
+        .alerts = alerts,
+        .desktop = desktop,
+        .updates = updates,
+        .versions = *environment.versions,
+        .applicationDefaults = defaults,
+        .installationRoot = root,
+        .supportsBattery =
+            machine::linuxfs::hasSystemBattery(paths::locate("/sys/class/power_supply", root)),
+        .schedulerSocketDisabled = [] { return KBESchedulerSocketDisabled(); },
+        .editors = {},
+        .windows = {},
+        .userLogFolder = paths::homePath("Library/Logs/Keelbrook"),
+        .mainQueue = mainQueue,
+    });
+
+    // The installation the user started replaces this program; the post-update agent opens
+    // the new one once this one has gone.
+    notify::Observer didUpdate(kKBEDidUpdateNotification, mainQueue,
+                               [] { QCoreApplication::quit(); });
+
+    if (!editor.applicationDidFinishLaunching()) {
+        return 1;
+    }
+    return application.exec();
+}
