@@ -91,6 +91,10 @@ KBEditorController::KBEditorController(Collaborators collaborators) : _c(std::mo
 }
 
 KBEditorController::~KBEditorController() {
+    // The editors own their views, which the window holds while they are shown.
+    for (auto& editor : _editors) {
+        editor.reset();
+    }
     delete _window;
 }
 
