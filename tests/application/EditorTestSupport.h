@@ -28,6 +28,9 @@ public:
     std::optional<plist::Data>
     authorizationExternalDataWithRights(const std::vector<std::string>&,
                                         std::optional<VRNError>* error) override {
+        if (beforeAnswer) {
+            beforeAnswer();
+        }
         if (cancel) {
             *error = VRNError(VRNAuthorizationErrorDomain, VRNAuthorizationErrorCanceled);
             return std::nullopt;
@@ -35,6 +38,7 @@ public:
         return plist::Data{'o', 'k'};
     }
     bool cancel = false;
+    std::function<void()> beforeAnswer;
 };
 
 class AcceptAll final : public VRNMessagerServerAuthorization {
