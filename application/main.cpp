@@ -6,6 +6,9 @@
 #include "application/editor/KBESchedulerUnit.h"
 #include "application/editor/KBEditorController.h"
 #include "application/editor/KBUpdateController.h"
+#include "application/editors/KBECalendarIntervalViewController.h"
+#include "application/editors/KBEIntervalViewController.h"
+#include "application/editors/KBEWhenInactiveViewController.h"
 #include "application/ui/KBEMainThreadQueue.h"
 #include "common/KBEHelperMessager.h"
 #include "common/VRNEnvironment.h"
@@ -50,7 +53,16 @@ int main(int argc, char** argv) {
         .supportsBattery =
             machine::linuxfs::hasSystemBattery(paths::locate("/sys/class/power_supply", root)),
         .schedulerSocketDisabled = [] { return KBESchedulerSocketDisabled(); },
-        .editors = {},
+        .editors = [&environment](int index) -> std::unique_ptr<KBEScheduleEditor> {
+            switch (index) {
+            case 0:
+                return std::make_unique<KBEWhenInactiveViewController>();
+            case 1:
+                return std::make_unique<KBEIntervalViewController>();
+            default:
+                return std::make_unique<KBECalendarIntervalViewController>(*environment.versions);
+            }
+        },
         .windows = {},
         .userLogFolder = paths::homePath("Library/Logs/Keelbrook"),
         .mainQueue = mainQueue,

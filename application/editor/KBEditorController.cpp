@@ -1,6 +1,8 @@
 #include "application/editor/KBEditorController.h"
 
 #include "application/editor/KBESchedulerUnit.h"
+#include "application/ui/KBEDatePicker.h"
+#include "application/ui/VRNStackView.h"
 #include "common/KBEHelperMessages.h"
 #include "common/VRNLog.h"
 #include "common/VRNMessagerErrors.h"
@@ -60,12 +62,6 @@ QCheckBox* checkbox(const char* title) {
     return new QCheckBox(QString::fromUtf8(title));
 }
 
-QTimeEdit* timePicker() {
-    auto* picker = new QTimeEdit;
-    picker->setDisplayFormat(QStringLiteral("HH:mm"));
-    return picker;
-}
-
 // Ends the application when the main window is closed, asking the quit-time question
 // first.
 class MainWindow final : public QMainWindow {
@@ -95,6 +91,11 @@ KBEditorController::~KBEditorController() {
     for (auto& editor : _editors) {
         editor.reset();
     }
+    for (QWidget* row : _ownRows) {
+        if (!row->parent()) {
+            delete row;
+        }
+    }
     delete _window;
 }
 
@@ -117,8 +118,8 @@ void KBEditorController::buildWindow() {
     modeRow->addStretch();
 
     c.suspendCheckbox = checkbox("Suspend backups from");
-    c.suspendFromDatePicker = timePicker();
-    c.suspendToDatePicker = timePicker();
+    c.suspendFromDatePicker = new KBEDatePicker(_c.versions);
+    c.suspendToDatePicker = new KBEDatePicker(_c.versions);
     c.suspendStackView = new QWidget;
     auto* suspendRow = new QHBoxLayout(c.suspendStackView);
     suspendRow->setContentsMargins(0, 0, 0, 0);
@@ -136,12 +137,16 @@ void KBEditorController::buildWindow() {
         checkbox("Don't back up without a wired network connection");
     c.snapshotsCheckbox = checkbox("Create local snapshots");
 
-    // The stack view: the rows of updateStackView, replaced as a whole.
-    auto* stack = new QWidget;
-    _stackView = new QVBoxLayout(stack);
-    _stackView->setContentsMargins(0, 0, 0, 0);
-    _stackView->setSpacing(8);
-    outer->addWidget(stack);
+    _ownRows = {c.modeStackView,
+                c.suspendStackView,
+                c.allowBatteryCheckbox,
+                c.dontRunWhenPassiveCheckbox,
+                c.dontRunWithSleepPreventersCheckbox,
+                c.dontRunWhenNotNetworkWiredCheckbox,
+                c.snapshotsCheckbox};
+    _stackView = new VRNStackView;
+    _stackView->setOrientation(VRNStackView::kVertical);
+    outer->addWidget(_stackView);
     outer->addStretch();
 
     c.advancedSettingsButton = new QPushButton;
@@ -243,14 +248,16 @@ bool KBEditorController::reloadSettings() {
     return false;
 }
 
-KBEScheduleEditing* KBEditorController::viewController(int index) {
+KBEScheduleEditor* KBEditorController::viewController(int index) {
     index = std::clamp(index, 0, 2);
     auto& editor = _editors[static_cast<std::size_t>(index)];
     if (!editor && _c.editors) {
         editor = _c.editors(index);
         if (editor && _currentSettings) {
             auto value = _currentSettings->find(editor->name());
-            editor->setSettings(value == _currentSettings->end() ? nullptr : &value->second);
+            editor->setSettings(value == _currentSettings->end()
+                                    ? std::nullopt
+                                    : std::optional<plist::Value>(value->second));
         }
     }
     return editor.get();
@@ -264,7 +271,8 @@ void KBEditorController::updateSettings() {
     for (auto& editor : _editors) {
         if (editor) {
             auto value = s.find(editor->name());
-            editor->setSettings(value == s.end() ? nullptr : &value->second);
+            editor->setSettings(value == s.end() ? std::nullopt
+                                                 : std::optional<plist::Value>(value->second));
         }
     }
     auto& c = _controls;
@@ -340,16 +348,7 @@ QList<QWidget*> KBEditorController::visibleRows() const {
 }
 
 void KBEditorController::updateStackView() {
-    // Rows leaving the stack stay alive (hidden, still owned by the window) for later use.
-    for (QWidget* row : _rows) {
-        _stackView->removeWidget(row);
-        row->hide();
-    }
-    _rows = visibleRows();
-    for (QWidget* row : _rows) {
-        _stackView->addWidget(row);
-        row->show();
-    }
+    _stackView->setViews(visibleRows());
 }
 
 void KBEditorController::updateAdvancedSettingsButton() {
@@ -366,7 +365,7 @@ void KBEditorController::changeBackUpCheckbox() {
 }
 
 void KBEditorController::changeOperationMode() {
-    KBEScheduleEditing* editor = viewController(_controls.operationModePopup->currentIndex());
+    KBEScheduleEditor* editor = viewController(_controls.operationModePopup->currentIndex());
     if (editor != _currentViewController) {
         _currentViewController = editor;
         updateStackView();
@@ -388,8 +387,8 @@ void KBEditorController::apply() {
     settings.insert_or_assign("BackupsMode",
                               plist::Value(kModes[mode == 0 || mode == 1 ? mode : 2]));
     for (auto& editor : _editors) {
-        if (editor) {
-            settings.insert_or_assign(editor->name(), plist::Value(editor->settings()));
+        if (auto value = editor ? editor->settings() : std::nullopt) {
+            settings.insert_or_assign(editor->name(), std::move(*value));
         }
     }
     settings.insert_or_assign("Suspend", plist::Value(c.suspendCheckbox->isChecked()));

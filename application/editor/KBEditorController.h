@@ -2,8 +2,8 @@
 
 #include "application/editor/KBEAlert.h"
 #include "application/editor/KBEDesktop.h"
-#include "application/editor/KBEScheduleEditing.h"
 #include "application/editor/KBUpdateController.h"
+#include "application/editors/KBEScheduleEditor.h"
 #include "common/KBEHelperMessager.h"
 #include "common/VRNSystemVersionManager.h"
 #include "platform/preferences/Domain.h"
@@ -14,14 +14,18 @@
 #include <functional>
 #include <memory>
 
+class KBEDatePicker;
 class QAction;
 class QCheckBox;
 class QComboBox;
 class QMainWindow;
 class QPushButton;
-class QTimeEdit;
-class QVBoxLayout;
+class VRNStackView;
 class QWidget;
+
+// Builds the schedule editor of a mode pop-up index: 0 when inactive, 1 interval, 2
+// calendar intervals.
+using KBEScheduleEditorFactory = std::function<std::unique_ptr<KBEScheduleEditor>(int index)>;
 
 // The application's auxiliary windows, each created once per process by whoever builds
 // them; a missing entry leaves its menu item disabled.
@@ -69,8 +73,8 @@ public:
         QCheckBox* allowBatteryCheckbox = nullptr;
         QCheckBox* snapshotsCheckbox = nullptr;
         QCheckBox* suspendCheckbox = nullptr;
-        QTimeEdit* suspendFromDatePicker = nullptr;
-        QTimeEdit* suspendToDatePicker = nullptr;
+        KBEDatePicker* suspendFromDatePicker = nullptr;
+        KBEDatePicker* suspendToDatePicker = nullptr;
         QCheckBox* dontRunWhenPassiveCheckbox = nullptr;
         QCheckBox* dontRunWithSleepPreventersCheckbox = nullptr;
         QCheckBox* dontRunWhenNotNetworkWiredCheckbox = nullptr;
@@ -120,7 +124,7 @@ private:
 
     void buildWindow();
     void buildMenus();
-    KBEScheduleEditing* viewController(int index);
+    KBEScheduleEditor* viewController(int index);
     void updateStackView();
     void updateAdvancedSettingsButton();
     bool hasSchedulerFile(const char* productPath) const;
@@ -133,10 +137,11 @@ private:
     Collaborators _c;
     QMainWindow* _window = nullptr;
     Controls _controls;
-    QVBoxLayout* _stackView = nullptr;
-    QList<QWidget*> _rows;
-    std::array<std::unique_ptr<KBEScheduleEditing>, 3> _editors;
-    KBEScheduleEditing* _currentViewController = nullptr;
+    VRNStackView* _stackView = nullptr;
+    // The window's own rows; the stack view detaches the ones it does not show.
+    QList<QWidget*> _ownRows;
+    std::array<std::unique_ptr<KBEScheduleEditor>, 3> _editors;
+    KBEScheduleEditor* _currentViewController = nullptr;
     std::optional<plist::Dictionary> _currentSettings;
     bool _supportsSnapshots = false;
     bool _showAdvancedSettings = false;

@@ -1,4 +1,5 @@
 #include "application/editor/KBEditorController.h"
+#include "application/ui/KBEDatePicker.h"
 #include "common/KBEErrors.h"
 #include "common/VRNMessagerErrors.h"
 #include "platform/paths/Paths.h"

@@ -6,7 +6,7 @@
 
 #include "application/editor/KBEAlert.h"
 #include "application/editor/KBEDesktop.h"
-#include "application/editor/KBEScheduleEditing.h"
+#include "application/editors/KBEScheduleEditor.h"
 #include "application/ui/KBEMainThreadQueue.h"
 #include "common/KBEHelperMessager.h"
 #include "common/VRNAuthorizationErrors.h"
@@ -160,21 +160,20 @@ public:
 };
 
 // A schedule editor whose controls are one value the test sets.
-class ValueEditor final : public KBEScheduleEditing {
+class ValueEditor final : public KBEScheduleEditor {
 public:
     explicit ValueEditor(std::string name) : name_(std::move(name)) {}
     std::string name() const override { return name_; }
-    plist::Value settings() override { return value; }
-    void setSettings(const plist::Value* loaded) override {
-        value = loaded ? *loaded : plist::Value(plist::Dictionary{});
-    }
-    QWidget* view() override { return &view_; }
 
+    // What the controls show once the view exists.
     plist::Value value{plist::Dictionary{}};
 
 private:
+    QWidget* loadView() override { return new QWidget; }
+    void updateView() override { value = loadedSettings().value_or(plist::Dictionary{}); }
+    plist::Value settingsFromView() const override { return value; }
+
     std::string name_;
-    QWidget view_;
 };
 
 } // namespace apptest
