@@ -349,6 +349,10 @@ QList<QWidget*> KBEditorController::visibleRows() const {
 
 void KBEditorController::updateStackView() {
     _stackView->setViews(visibleRows());
+    // The window follows its rows, shrinking as well as growing.
+    _stackView->layout()->activate();
+    _window->centralWidget()->layout()->activate();
+    _window->resize(_window->minimumSizeHint().expandedTo(_window->sizeHint()));
 }
 
 void KBEditorController::updateAdvancedSettingsButton() {
