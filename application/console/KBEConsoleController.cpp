@@ -18,6 +18,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTextDocument>
+#include <QTextDocumentFragment>
 #include <QTextEdit>
 #include <QVBoxLayout>
 #include <span>
@@ -77,17 +78,18 @@ void KBEConsoleController::windowDidLoad() {
     refresh();
 }
 
-QTextDocumentFragment KBEConsoleController::fetchLog(const KBEConsoleStyle& style) {
+std::unique_ptr<QTextDocument> KBEConsoleController::fetchLog(const KBEConsoleStyle& style) {
     const std::optional<std::string> output =
         KBEConsoleToolOutput::run({paths::path("/usr/bin/log"), "show", "--debug", "--info",
                                    "--predicate", kLogPredicate, "--style", "json"});
-    return output ? KBEConsoleTextForLogEntries(*output, style) : QTextDocumentFragment();
+    return output ? KBEConsoleTextForLogEntries(*output, style) : std::make_unique<QTextDocument>();
 }
 
-QTextDocumentFragment KBEConsoleController::fetchASL() {
+std::unique_ptr<QTextDocument> KBEConsoleController::fetchASL() {
     const std::optional<std::string> output = KBEConsoleToolOutput::run(
         {paths::path("/usr/bin/syslog"), "-k", "Facility", kEngineFacility});
-    return output ? KBEConsoleTextForLegacyRecords(*output, cal::now()) : QTextDocumentFragment();
+    return output ? KBEConsoleTextForLegacyRecords(*output, cal::now())
+                  : std::make_unique<QTextDocument>();
 }
 
 void KBEConsoleController::refresh() {
@@ -98,21 +100,23 @@ void KBEConsoleController::refresh() {
     const KBEConsoleStyle style = KBEConsoleStyle::forPalette(
         palette(), QFontDatabase::systemFont(QFontDatabase::FixedFont), *versions_);
     const bool unified = versions_->runningAtLeast(VRNSystemVersion10_12);
-    workQueue_->async(
-        [self = QPointer<KBEConsoleController>(this), unified, style, mainQueue = mainQueue_] {
-            const QTextDocumentFragment text = unified ? fetchLog(style) : fetchASL();
-            mainQueue->async([self, text] {
-                if (self) {
-                    self->_showLog(text);
-                }
-            });
+    workQueue_->async([self = QPointer<KBEConsoleController>(this), unified, style,
+                       mainQueue = mainQueue_, interfaceThread = thread()] {
+        std::shared_ptr<QTextDocument> text = unified ? fetchLog(style) : fetchASL();
+        // Handed over whole: from now on only the user-interface thread touches it.
+        text->moveToThread(interfaceThread);
+        mainQueue->async([self, text] {
+            if (self) {
+                self->_showLog(*text);
+            }
         });
+    });
 }
 
-void KBEConsoleController::_showLog(const QTextDocumentFragment& text) {
+void KBEConsoleController::_showLog(const QTextDocument& text) {
     textView_->clear();
     QTextCursor cursor(textView_->document());
-    cursor.insertFragment(text);
+    cursor.insertFragment(QTextDocumentFragment(&text));
     textView_->moveCursor(QTextCursor::End);
     QScrollBar* scroller = textView_->verticalScrollBar();
     scroller->setValue(scroller->maximum());

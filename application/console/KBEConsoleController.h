@@ -3,7 +3,6 @@
 #include "platform/dispatch/Queue.h"
 
 #include <QString>
-#include <QTextDocumentFragment>
 #include <QWidget>
 #include <memory>
 
@@ -38,8 +37,8 @@ public:
     QPushButton* exportButton() const { return exportButton_; }
 
     // The text of the log tools; they run on any thread and block while the tool runs.
-    static QTextDocumentFragment fetchLog(const KBEConsoleStyle& style);
-    static QTextDocumentFragment fetchASL();
+    static std::unique_ptr<QTextDocument> fetchLog(const KBEConsoleStyle& style);
+    static std::unique_ptr<QTextDocument> fetchASL();
 
     // Writes the whole text to `path` atomically: RTF for the extension "rtf", otherwise
     // plain UTF-8 text. A failure is shown as a sheet on the window; false then.
@@ -51,7 +50,7 @@ public slots:
     void export_();
 
 private:
-    void _showLog(const QTextDocumentFragment& text);
+    void _showLog(const QTextDocument& text);
     void _presentError(const QString& fileName, const QString& reason);
 
     const std::shared_ptr<const VRNSystemVersionManager> versions_;

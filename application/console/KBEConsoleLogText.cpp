@@ -67,22 +67,22 @@ std::optional<std::string> sourceName(const nlohmann::json& entry) {
 
 } // namespace
 
-QTextDocumentFragment KBEConsoleTextForLogEntries(std::string_view json,
-                                                  const KBEConsoleStyle& style) {
+std::unique_ptr<QTextDocument> KBEConsoleTextForLogEntries(std::string_view json,
+                                                           const KBEConsoleStyle& style) {
+    auto document = std::make_unique<QTextDocument>();
     nlohmann::json entries;
     try {
         entries = nlohmann::json::parse(json);
     } catch (const nlohmann::json::exception& failure) {
         VRNLog(VRNLogLevelError, "Failed to read logs. %@", std::string(failure.what()));
-        return {};
+        return document;
     }
     if (!entries.is_array()) {
         VRNLog(VRNLogLevelError, "Failed to read logs. %@",
                std::string("The log is not an array of entries."));
-        return {};
+        return document;
     }
-    QTextDocument document;
-    QTextCursor cursor(&document);
+    QTextCursor cursor(document.get());
     const QTextCharFormat plain = style.attributes(style.plain);
     const QTextCharFormat blue = style.attributes(style.blue);
     for (const nlohmann::json& entry : entries) {
@@ -101,7 +101,7 @@ QTextDocumentFragment KBEConsoleTextForLogEntries(std::string_view json,
         VRNAppendAttributes<std::string>(cursor, level, " %@\n",
                                          stringField(entry, "eventMessage"));
     }
-    return QTextDocumentFragment(&document);
+    return document;
 }
 
 namespace {
@@ -164,7 +164,8 @@ std::optional<cal::Date> legacyDate(const std::string& time, cal::Date now) {
 
 } // namespace
 
-QTextDocumentFragment KBEConsoleTextForLegacyRecords(std::string_view lines, cal::Date now) {
+std::unique_ptr<QTextDocument> KBEConsoleTextForLegacyRecords(std::string_view lines,
+                                                              cal::Date now) {
     std::string text;
     bool continuesShown = false;
     std::size_t start = 0;
@@ -194,5 +195,7 @@ QTextDocumentFragment KBEConsoleTextForLegacyRecords(std::string_view lines, cal
         }
         text += dateText + ": " + record->message + '\n';
     }
-    return QTextDocumentFragment::fromPlainText(QString::fromStdString(text));
+    auto document = std::make_unique<QTextDocument>();
+    document->setPlainText(QString::fromStdString(text));
+    return document;
 }
