@@ -2,6 +2,7 @@
 
 #include "application/console/KBEConsoleLogText.h"
 #include "application/console/KBEConsoleStyle.h"
+#include "application/console/KBEConsoleTextView.h"
 #include "application/console/KBEConsoleToolOutput.h"
 #include "application/console/KBERTFWriter.h"
 #include "common/VRNSystemVersionManager.h"
@@ -33,6 +34,9 @@ constexpr const char* kLogPredicate =
 // The legacy back end's facility of the backup engine.
 constexpr const char* kEngineFacility = "com.apple.TimeMachine";
 
+// How much of the palette's highlight colour the selection's background takes.
+constexpr float kSelectionStrength = 0.35f;
+
 constexpr int kWindowWidth = 720;
 constexpr int kWindowHeight = 480;
 
@@ -42,13 +46,12 @@ KBEConsoleController::KBEConsoleController(std::shared_ptr<const VRNSystemVersio
                                            dispatch::QueuePtr mainQueue,
                                            dispatch::QueuePtr workQueue, QWidget* parent)
     : QWidget(parent, Qt::Window), versions_(std::move(versions)), mainQueue_(std::move(mainQueue)),
-      workQueue_(std::move(workQueue)), textView_(new QTextEdit(this)),
+      workQueue_(std::move(workQueue)), textView_(new KBEConsoleTextView(this)),
       spinningIndicator_(new QProgressBar(this)),
       refreshButton_(new QPushButton(tr("Refresh"), this)),
       exportButton_(new QPushButton(tr("Export…"), this)) {
     setWindowTitle(tr("Console"));
     resize(kWindowWidth, kWindowHeight);
-    textView_->setReadOnly(true);
     textView_->setLineWrapMode(QTextEdit::WidgetWidth);
     // A busy indicator: no range, no text.
     spinningIndicator_->setRange(0, 0);
@@ -70,11 +73,17 @@ KBEConsoleController::KBEConsoleController(std::shared_ptr<const VRNSystemVersio
 }
 
 void KBEConsoleController::windowDidLoad() {
-    // Only the background marks the selection. Qt's text view draws every selected run in
-    // one colour, so the plain text colour stands for "unchanged".
-    QPalette palette = textView_->palette();
-    palette.setBrush(QPalette::HighlightedText, palette.brush(QPalette::Text));
-    textView_->setPalette(palette);
+    // Only the background marks the selection: the palette's highlight, lightened over the
+    // view's base as the system's selected-text background is, so that every run's colour
+    // stays readable on it.
+    const QPalette colors = textView_->palette();
+    QColor background = colors.color(QPalette::Active, QPalette::Highlight);
+    const QColor base = colors.color(QPalette::Active, QPalette::Base);
+    background.setRgbF(
+        kSelectionStrength * background.redF() + (1 - kSelectionStrength) * base.redF(),
+        kSelectionStrength * background.greenF() + (1 - kSelectionStrength) * base.greenF(),
+        kSelectionStrength * background.blueF() + (1 - kSelectionStrength) * base.blueF());
+    textView_->setSelectionBackground(background);
     refresh();
 }
 

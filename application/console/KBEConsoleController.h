@@ -9,7 +9,7 @@
 class QProgressBar;
 class QPushButton;
 class QTextDocument;
-class QTextEdit;
+class KBEConsoleTextView;
 struct KBEConsoleStyle;
 class VRNSystemVersionManager;
 
@@ -28,10 +28,10 @@ public:
                          dispatch::QueuePtr mainQueue, dispatch::QueuePtr workQueue,
                          QWidget* parent = nullptr);
 
-    // Sets the selection's colours and starts the first refresh.
+    // Sets the selection's background and starts the first refresh.
     void windowDidLoad();
 
-    QTextEdit* textView() const { return textView_; }
+    KBEConsoleTextView* textView() const { return textView_; }
     QProgressBar* spinningIndicator() const { return spinningIndicator_; }
     QPushButton* refreshButton() const { return refreshButton_; }
     QPushButton* exportButton() const { return exportButton_; }
@@ -56,7 +56,7 @@ private:
     const std::shared_ptr<const VRNSystemVersionManager> versions_;
     const dispatch::QueuePtr mainQueue_;
     const dispatch::QueuePtr workQueue_;
-    QTextEdit* textView_;
+    KBEConsoleTextView* textView_;
     QProgressBar* spinningIndicator_;
     QPushButton* refreshButton_;
     QPushButton* exportButton_;

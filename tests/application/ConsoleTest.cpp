@@ -5,6 +5,7 @@
 #ifndef Q_MOC_RUN
 #include "ConsoleTestSupport.h"
 #include "application/console/KBEConsoleController.h"
+#include "application/console/KBEConsoleTextView.h"
 #include "application/console/KBEConsoleLogText.h"
 #include "application/console/KBEConsoleStyle.h"
 #include "application/ui/KBEMainThreadQueue.h"
@@ -18,6 +19,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScrollBar>
+#include <QAbstractTextDocumentLayout>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTextEdit>
@@ -215,6 +217,36 @@ private slots:
                                              VRNSystemVersionManager({10, 13, 6}))
                      .blue,
                  QColor(0, 0, 255));
+    }
+
+    // A selected line keeps its runs' colours; only its background changes.
+    void selectedTextKeepsItsColours() {
+        installation_->setOutput(recordedLog());
+        auto console = makeConsole();
+        console->show();
+        QVERIFY(QTest::qWaitForWindowExposed(console.get()));
+        console->windowDidLoad();
+        QTRY_VERIFY(console->refreshButton()->isEnabled());
+        KBEConsoleTextView& view = *console->textView();
+        const QTextBlock first = view.document()->begin();
+        QTextCursor selection(first);
+        selection.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+        view.setTextCursor(selection);
+        view.verticalScrollBar()->setValue(0);
+        const QRect line =
+            view.document()->documentLayout()->blockBoundingRect(first).toAlignedRect();
+        const QImage picture = view.viewport()->grab(line).toImage();
+        int green = 0;
+        int background = 0;
+        for (int y = 0; y < picture.height(); ++y) {
+            for (int x = 0; x < picture.width(); ++x) {
+                const QColor pixel = picture.pixelColor(x, y);
+                green += pixel.green() > pixel.red() + 60 && pixel.green() > pixel.blue() + 60;
+                background += pixel.rgb() == view.selectionBackground().rgb();
+            }
+        }
+        QVERIFY2(green > 0, "the message's green is gone from the selected line");
+        QVERIFY(background > picture.width());
     }
 
     void aLongLogIsScrolledToItsEnd() {
