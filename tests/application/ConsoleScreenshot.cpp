@@ -1,5 +1,5 @@
 // Saves pictures of the console with coloured lines into the build folder, for a person to
-// look at: the window after a refresh, and the same with a line selected.
+// look at: the window while refreshing, after it, and with a line selected.
 
 #include <QObject>
 #include <QTest>
@@ -36,8 +36,7 @@ QByteArray recordedLog() {
         line(kProduct, "09:00:00", "Default", "Scheduler started.", kDaemon),
         line(kProduct, "09:00:01", "Debug", "[com.vornhal.keelbrook.backup] Next run in 3600 s.",
              kDaemon),
-        line(kProduct, "09:05:12", "Info", "Settings applied successfully.",
-             "/usr/bin/keelbrook"),
+        line(kProduct, "09:05:12", "Info", "Settings applied successfully.", "/usr/bin/keelbrook"),
         line(kProduct, "10:00:00", "Default", "[com.vornhal.keelbrook.backup] Starting backup.",
              kDaemon),
         line(kEngineSubsystem, "10:00:01", "Default", "Starting automatic backup", kEngine),
@@ -69,13 +68,14 @@ private slots:
         console.resize(760, 300);
         console.show();
         QVERIFY(QTest::qWaitForWindowExposed(&console));
+        const QString folder = QStringLiteral(SCREENSHOT_DIR);
+        QVERIFY(QDir().mkpath(folder));
+        // While the tool runs: the spinner turns, both buttons are disabled.
         console.windowDidLoad();
+        QVERIFY(console.grab().save(folder + "/console-refreshing.png"));
         QTRY_VERIFY(console.refreshButton()->isEnabled());
         QVERIFY(!console.textView()->document()->isEmpty());
         QTest::qWait(100);
-
-        const QString folder = QStringLiteral(SCREENSHOT_DIR);
-        QVERIFY(QDir().mkpath(folder));
         QVERIFY(console.grab().save(folder + "/console.png"));
 
         // One line selected: only its background changes.

@@ -5,12 +5,13 @@
 #ifndef Q_MOC_RUN
 #include "ConsoleTestSupport.h"
 #include "application/console/KBEConsoleController.h"
-#include "application/console/KBEConsoleTextView.h"
 #include "application/console/KBEConsoleLogText.h"
 #include "application/console/KBEConsoleStyle.h"
+#include "application/console/KBEConsoleTextView.h"
 #include "application/ui/KBEMainThreadQueue.h"
 #include "common/VRNSystemVersionManager.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QApplication>
 #include <QFileDialog>
 #include <QFontDatabase>
@@ -19,7 +20,6 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScrollBar>
-#include <QAbstractTextDocumentLayout>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTextEdit>
