@@ -2,7 +2,7 @@
 
 // A private installation for the console's tests: the log tool and its legacy name are
 // shell scripts under $KEELBROOK_ROOT that record their arguments and print a recorded
-// output; the application's log file goes to a private $XDG_STATE_HOME.
+// output, or links to the real tool; the user's log files go to a private $XDG_STATE_HOME.
 
 #include "common/VRNEnvironment.h"
 #include "common/VRNLog.h"
@@ -17,7 +17,8 @@
 
 class ConsoleInstallation {
 public:
-    ConsoleInstallation() {
+    // `realTool`: the built log tool to link in place of the stand-ins.
+    explicit ConsoleInstallation(const char* realTool = nullptr) {
         QVERIFY(root_.isValid());
         setenv("KEELBROOK_ROOT", root_.path().toLocal8Bit().constData(), 1);
         setenv("XDG_STATE_HOME", (root_.path() + "/state").toLocal8Bit().constData(), 1);
@@ -27,8 +28,13 @@ public:
         // What the application's main does first, in this private installation.
         VRNEnvironment::install(VRNEnvironment::fromProcess(nullptr));
         VRNLogInit("com.vornhal.keelbrook", "application");
-        installTool("/usr/bin/log");
-        installTool("/usr/bin/syslog");
+        for (const char* tool : {"/usr/bin/log", "/usr/bin/syslog"}) {
+            if (realTool) {
+                linkTool(tool, realTool);
+            } else {
+                installTool(tool);
+            }
+        }
     }
 
     // What the next run of either tool prints.
@@ -55,6 +61,12 @@ public:
     }
 
 private:
+    static void linkTool(const char* productPath, const char* realTool) {
+        const QString tool = QString::fromStdString(paths::path(productPath));
+        QVERIFY(QDir().mkpath(QFileInfo(tool).path()));
+        QVERIFY(QFile::link(realTool, tool));
+    }
+
     void installTool(const char* productPath) const {
         const QString tool = QString::fromStdString(paths::path(productPath));
         QVERIFY(QDir().mkpath(QFileInfo(tool).path()));
