@@ -146,7 +146,12 @@ void KBEConsoleController::export_() {
     connect(panel, &QFileDialog::filterSelected, panel, [panel](const QString& filter) {
         panel->setDefaultSuffix(filter.contains("*.txt") ? "txt" : "rtf");
     });
-    connect(panel, &QFileDialog::fileSelected, this, &KBEConsoleController::exportToFile);
+    // Only the two types are written: another extension gets the chosen type's added.
+    connect(panel, &QFileDialog::fileSelected, this, [this, panel](const QString& chosen) {
+        const QString suffix = QFileInfo(chosen).suffix();
+        exportToFile(suffix == "rtf" || suffix == "txt" ? chosen
+                                                        : chosen + '.' + panel->defaultSuffix());
+    });
     panel->open();
 }
 

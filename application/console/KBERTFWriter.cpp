@@ -83,9 +83,9 @@ std::string KBERTFDataForDocument(const QTextDocument& document) {
         fonts.indexOf(document.defaultFont().family());
     }
     for (std::size_t i = 0; i < fonts.values().size(); ++i) {
-        out += "\\f" + std::to_string(i) + "\\fnil ";
+        out += "{\\f" + std::to_string(i) + "\\fnil ";
         appendEscaped(out, fonts.values()[i]);
-        out += ';';
+        out += ";}";
     }
     out += "}\n{\\colortbl;";
     for (const QColor& color : colors.values()) {

@@ -8,6 +8,7 @@
 #include "application/console/KBEConsoleLogText.h"
 #include "application/console/KBEConsoleStyle.h"
 #include "application/console/KBEConsoleTextView.h"
+#include "application/console/KBERTFWriter.h"
 #include "application/ui/KBEMainThreadQueue.h"
 #include "common/VRNSystemVersionManager.h"
 
@@ -77,13 +78,16 @@ struct ReadRTF {
         int depth = 0;
         int color = 0;
         QString table; // the group being read: "fonttbl", "colortbl" or none
+        int tableDepth = 0;
         for (qsizetype i = 0; i < rtf.size(); ++i) {
             const char c = rtf[i];
             if (c == '{') {
                 ++depth;
             } else if (c == '}') {
-                --depth;
-                table.clear();
+                if (--depth < tableDepth) {
+                    table.clear();
+                    tableDepth = 0;
+                }
             } else if (c == '\\') {
                 const char next = rtf[i + 1];
                 if (next == '\\' || next == '{' || next == '}') {
@@ -105,6 +109,7 @@ struct ReadRTF {
                 i = numberEnd < rtf.size() && rtf[numberEnd] == ' ' ? numberEnd : numberEnd - 1;
                 if (word == "fonttbl" || word == "colortbl") {
                     table = word;
+                    tableDepth = depth;
                 } else if (word == "red" && table == "colortbl") {
                     colors.emplace_back(number, 0, 0);
                 } else if (word == "green" && table == "colortbl") {
@@ -115,6 +120,8 @@ struct ReadRTF {
                     color = number;
                 } else if (word == "par") {
                     append('\n', color, table);
+                } else if (word == "tab") {
+                    append('\t', color, table);
                 } else if (word == "u") {
                     appendChar(QChar(static_cast<char16_t>(number)), color, table);
                     i += rtf[i + 1] == '?' ? 1 : 0;
@@ -369,6 +376,24 @@ private slots:
         QCOMPARE(left, QStringList({"Keelbrook Log.rtf", "Keelbrook Log.txt"}));
     }
 
+    // Characters RTF reserves, and text outside ASCII and outside the basic plane.
+    void richTextEscapesWhatItMust() {
+        QTextDocument document;
+        QTextCursor cursor(&document);
+        QTextCharFormat red;
+        red.setForeground(QColor(245, 0, 0));
+        const QString text =
+            QString::fromUtf8("{braces} back\\slash \u00e9t\u00e9 \U0001F600\tend\n");
+        cursor.insertText(text, red);
+        cursor.insertText("plain", QTextCharFormat());
+        const ReadRTF read(QByteArray::fromStdString(KBERTFDataForDocument(document)));
+        QCOMPARE(read.text, text + "plain");
+        QCOMPARE(read.colors.size(), std::size_t(2));
+        QCOMPARE(read.colors[1], QColor(245, 0, 0));
+        QCOMPARE(read.colorOfCharacter.front(), 1);
+        QCOMPARE(read.colorOfCharacter.back(), 0);
+    }
+
     void aFailedExportShowsASheetAndKeepsTheWindow() {
         installation_->setOutput(recordedLog());
         auto console = makeConsole();
@@ -410,6 +435,18 @@ private slots:
         static_cast<QDialog*>(panel)->accept();
         QCOMPARE(ConsoleInstallation::read(installation_->path("chosen.txt")),
                  KBEConsolePlainText(*console->textView()->document()));
+
+        // Another extension is not one of the two types: the chosen type's is added.
+        QTRY_VERIFY(!console->findChild<QFileDialog*>()); // the panel closes for good
+        console->exportButton()->click();
+        panel = console->findChild<QFileDialog*>();
+        QVERIFY(panel);
+        panel->setDirectory(installation_->path(""));
+        panel->selectFile(installation_->path("chosen.log"));
+        static_cast<QDialog*>(panel)->accept();
+        QVERIFY(
+            ConsoleInstallation::read(installation_->path("chosen.log.rtf")).startsWith("{\\rtf1"));
+        QVERIFY(!QFileInfo::exists(installation_->path("chosen.log")));
     }
 };
 
