@@ -62,7 +62,7 @@ private slots:
         QTextCharFormat red;
         red.setForeground(Qt::red);
         VRNAppendString(cursor, "Backup ", QTextCharFormat());
-        QVERIFY(VRNAppendAttributes<int, std::string>(cursor, red, "%d %s\n", 3, "failed"));
+        QVERIFY((VRNAppendAttributes<int, std::string>(cursor, red, "%d %s\n", 3, "failed")));
         QVERIFY(!VRNAppendAttributes<std::string>(cursor, red, VRNRuntimeFormat("%d"), "x"));
         QCOMPARE(document.toPlainText(), QString("Backup 3 failed\n"));
         QTextCursor probe(&document);
