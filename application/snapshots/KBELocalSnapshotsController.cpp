@@ -257,7 +257,9 @@ void KBELocalSnapshotsController::reloadTable() {
                 new QTableWidgetItem(record ? cellText(*record, kColumns[column]) : QString()));
         }
     }
-    _tableView->resizeColumnToContents(0);
+    if (rows > 0) {
+        _tableView->resizeColumnToContents(0);
+    }
 }
 
 void KBELocalSnapshotsController::showFullDiskAccessInfo() {
