@@ -17,6 +17,8 @@
 #include <cerrno>
 #include <ctime>
 #include <memory>
+#include <sys/mount.h>
+#include <unistd.h>
 
 namespace {
 
@@ -91,6 +93,9 @@ private slots:
     }
 
     void cleanup() {
+        if (folder_) {
+            ::umount2((folder_->path() / "moved").c_str(), MNT_DETACH); // a move test that failed
+        }
         image_.reset();
         bus_.reset();
         folder_.reset();
@@ -147,6 +152,19 @@ private slots:
         QVERIFY(window->fullDiskAccessTextField()->isHidden());
         apptest::saveScreenshot(*window, "local-snapshots");
 
+        // A user who is not root (the desktop's usual case) lists the same snapshots, without
+        // sizes: reading quota groups is refused to users, which is not "access denied".
+        std::filesystem::permissions(folder_->path(), std::filesystem::perms(0755));
+        QCOMPARE(::seteuid(65534), 0);
+        std::optional<VRNError> error;
+        const auto asUser = KBESnapshotsAtPath(mountPoint(), &error);
+        QCOMPARE(::seteuid(0), 0);
+        QVERIFY(asUser.has_value());
+        QCOMPARE(asUser->size(), std::size_t(2));
+        for (const auto& record : *asUser) {
+            QVERIFY(!record.asDictionary()->count("Size"));
+        }
+
         QVERIFY(testsupport::runTool({"btrfs", "quota", "disable", mountPoint()}));
         window->reloadSnapshots();
         QCOMPARE(column(*window->tableView(), 2), QStringList({"--", "--"}));
@@ -168,14 +186,26 @@ private slots:
         QCOMPARE(column(*window->tableView(), 1), QStringList({"announced"}));
     }
 
-    // Unmounting removes the volume from the pop-up (and its rows); mounting it again adds
-    // it back, both without any polling of the window.
-    void theVolumeFollowsUnmountAndMount() {
+    // Moving the mount renames its entry; unmounting removes it from the pop-up (and its
+    // rows); mounting it again adds it back, all without any polling of the window.
+    void theVolumeFollowsMoveUnmountAndMount() {
         QVERIFY(snapshot("kept"));
         auto window = makeWindow();
-        QVERIFY(selectVolume(*window) >= 0);
+        const int index = selectVolume(*window);
+        QVERIFY(index >= 0);
         QCOMPARE(window->tableView()->rowCount(), 1);
         const std::size_t disks = window->disks().size();
+
+        const auto entry = window->disks()[static_cast<std::size_t>(index)];
+        const std::string moved = (folder_->path() / "moved").string();
+        std::filesystem::create_directory(moved);
+        QVERIFY(testsupport::runTool({"mount", "--move", mountPoint(), moved}));
+        QTRY_COMPARE(entry->URL, moved);
+        QCOMPARE(window->disks().size(), disks);
+        QCOMPARE(window->disksPopup()->itemText(index), entry->name);
+        QVERIFY(window->disksPopup()->itemText(index).contains("moved"));
+        QVERIFY(testsupport::runTool({"mount", "--move", moved, mountPoint()}));
+        QTRY_COMPARE(entry->URL, mountPoint());
 
         QVERIFY(testsupport::runTool({"umount", mountPoint()}));
         QTRY_VERIFY(!hasVolume(*window));
