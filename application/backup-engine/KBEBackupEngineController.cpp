@@ -14,9 +14,9 @@
 
 namespace {
 
-QString dateText(const plist::Dictionary& entry, const char* key) {
-    const auto found = entry.find(key);
-    const auto date = found == entry.end() ? std::nullopt : found->second.asDate();
+QString dateText(const plist::Value& entry, const char* key) {
+    const plist::Value* found = entry.find(key);
+    const auto date = found ? found->asDate() : std::nullopt;
     if (!date) {
         return QObject::tr("Never");
     }
@@ -61,31 +61,28 @@ KBEBackupEngineController::KBEBackupEngineController(KBEBackupEngineServices ser
 }
 
 void KBEBackupEngineController::reload() {
-    const plist::Dictionary values = _services.preferences->dictionary();
-    const auto string = [&](const char* key) -> std::optional<std::string> {
-        const auto found = values.find(key);
-        const std::string* text = found == values.end() ? nullptr : found->second.asString();
-        return text ? std::optional(*text) : std::nullopt;
+    const plist::Value values(_services.preferences->dictionary());
+    const auto string = [](const plist::Value& in, const char* key) -> const std::string* {
+        const plist::Value* found = in.find(key);
+        return found ? found->asString() : nullptr;
     };
-    const auto repository = string(kRepositoryKey);
+    const std::string* repository = string(values, kRepositoryKey);
     _destination->setText(repository ? QString::fromStdString(*repository) : tr("None"));
 
     // The entry of the current destination in "Destinations".
-    plist::Dictionary entry;
-    const auto id = string(kLastDestinationIDKey);
-    const auto destinations = values.find(kDestinationsKey);
-    if (id && destinations != values.end() && destinations->second.asArray()) {
-        for (const auto& candidate : *destinations->second.asArray()) {
-            const auto* dictionary = candidate.asDictionary();
-            const auto found = dictionary ? dictionary->find("DestinationID") : values.end();
-            if (dictionary && found != dictionary->end() && found->second.asString() &&
-                *found->second.asString() == *id) {
-                entry = *dictionary;
+    plist::Value entry{plist::Dictionary{}};
+    const std::string* id = string(values, kLastDestinationIDKey);
+    const plist::Value* destinations = values.find(kDestinationsKey);
+    if (id && destinations && destinations->asArray()) {
+        for (const auto& candidate : *destinations->asArray()) {
+            const std::string* candidateID = string(candidate, "DestinationID");
+            if (candidateID && *candidateID == *id) {
+                entry = candidate;
             }
         }
     }
-    const auto result = entry.find("RESULT");
-    const auto code = result == entry.end() ? std::nullopt : result->second.asInteger();
+    const plist::Value* result = entry.find("RESULT");
+    const auto code = result ? result->asInteger() : std::nullopt;
     if (!code) {
         _lastResult->setText(tr("No backup yet"));
     } else if (*code == 0) {
@@ -96,8 +93,8 @@ void KBEBackupEngineController::reload() {
     _lastAttempt->setText(dateText(entry, "LastAttemptDate"));
     _lastSuccess->setText(dateText(entry, "LastSuccessDate"));
 
-    const auto autoBackup = values.find(kAutoBackupKey);
-    _autoBackupOn = autoBackup != values.end() && autoBackup->second.asBoolean() == true;
+    const plist::Value* autoBackup = values.find(kAutoBackupKey);
+    _autoBackupOn = autoBackup && autoBackup->asBoolean() == true;
     _autoBackup->setText(_autoBackupOn ? tr("On") : tr("Off"));
     _autoBackupButton->setText(_autoBackupOn ? tr("Turn Off") : tr("Turn On"));
 }

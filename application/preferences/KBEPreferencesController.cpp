@@ -46,12 +46,7 @@ void KBEPreferencesController::updateAutoUpdates() {
     if (!reply) {
         return;
     }
-    const plist::Dictionary* dictionary = reply->asDictionary();
-    const plist::Value* enabled = nullptr;
-    if (dictionary) {
-        const auto found = dictionary->find("Enabled");
-        enabled = found == dictionary->end() ? nullptr : &found->second;
-    }
+    const plist::Value* enabled = reply->find("Enabled");
     _autoUpdatesCheckbox->setChecked(enabled && enabled->asBoolean().value_or(false));
 }
 
@@ -60,8 +55,8 @@ void KBEPreferencesController::updateRequirePassword() {
     if (!definition) {
         return;
     }
-    const auto rule = definition->find("rule");
-    const plist::Array* entries = rule == definition->end() ? nullptr : rule->second.asArray();
+    const plist::Value* rule = plist::Value(*definition).find("rule");
+    const plist::Array* entries = rule ? rule->asArray() : nullptr;
     const bool adminAllowed =
         !entries || std::any_of(entries->begin(), entries->end(), [](const plist::Value& entry) {
             const std::string* text = entry.asString();

@@ -225,24 +225,22 @@ void KBELocalSnapshotsController::reloadSnapshots() {
     reloadTable();
 }
 
-QString KBELocalSnapshotsController::cellText(const plist::Dictionary& record,
+QString KBELocalSnapshotsController::cellText(const plist::Value& record,
                                               const std::string& column) {
-    const auto value = record.find(column);
+    const plist::Value* value = record.find(column);
     if (column == "Size") {
-        if (value == record.end() || !value->second.asInteger()) {
-            return QStringLiteral("--");
-        }
-        return QLocale().formattedDataSize(*value->second.asInteger(), 1,
-                                           QLocale::DataSizeSIFormat);
+        const auto size = value ? value->asInteger() : std::nullopt;
+        return size ? QLocale().formattedDataSize(*size, 1, QLocale::DataSizeSIFormat)
+                    : QStringLiteral("--");
     }
-    if (value == record.end()) {
+    if (!value) {
         return {};
     }
-    if (const auto date = value->second.asDate()) {
+    if (const auto date = value->asDate()) {
         const auto when = QDateTime::fromSecsSinceEpoch(static_cast<qint64>(date->unixTime()));
         return QLocale().toString(when, QLocale::ShortFormat);
     }
-    const auto text = value->second.asString();
+    const std::string* text = value->asString();
     return text ? QString::fromStdString(*text) : QString();
 }
 
@@ -250,11 +248,10 @@ void KBELocalSnapshotsController::reloadTable() {
     const int rows = _snapshots ? static_cast<int>(_snapshots->size()) : 0;
     _tableView->setRowCount(rows);
     for (int row = 0; row < rows; ++row) {
-        const auto* record = (*_snapshots)[static_cast<std::size_t>(row)].asDictionary();
+        const plist::Value& record = (*_snapshots)[static_cast<std::size_t>(row)];
         for (int column = 0; column < 3; ++column) {
-            _tableView->setItem(
-                row, column,
-                new QTableWidgetItem(record ? cellText(*record, kColumns[column]) : QString()));
+            _tableView->setItem(row, column,
+                                new QTableWidgetItem(cellText(record, kColumns[column])));
         }
     }
     if (rows > 0) {

@@ -72,7 +72,7 @@ public:
     void showFullDiskAccessInfo();
 
     // The texts of a record's cells, by column identifier ("Date", "Name", "Size").
-    static QString cellText(const plist::Dictionary& record, const std::string& column);
+    static QString cellText(const plist::Value& record, const std::string& column);
 
 private:
     void _addDisk(std::shared_ptr<LSVDisk> disk);
