@@ -37,7 +37,7 @@ void KBEPostUpdateManager::didUpdate() {
     }
     _handled = true;
     const char* const argv[] = {_collaborators.applicationPath.c_str(), nullptr};
-    VRNError error;
+    VRNError error(VRNSpawnerErrorDomain, VRNSpawnerErrorSpawnFailed);
     if (!spawn_detached(argv, nullptr, &error)) {
         VRNLog(VRNLogLevelError, "Failed to relaunch app. %@", error);
     }

@@ -62,8 +62,12 @@ private slots:
         QTextCharFormat red;
         red.setForeground(Qt::red);
         VRNAppendString(cursor, "Backup ", QTextCharFormat());
-        QVERIFY((VRNAppendAttributes<int, std::string>(cursor, red, "%d %s\n", 3, "failed")));
-        QVERIFY(!VRNAppendAttributes<std::string>(cursor, red, VRNRuntimeFormat("%d"), "x"));
+        const bool appended =
+            VRNAppendAttributes<int, std::string>(cursor, red, "%d %s\n", 3, "failed");
+        QVERIFY(appended);
+        const bool mismatched =
+            VRNAppendAttributes<std::string>(cursor, red, VRNRuntimeFormat("%d"), "x");
+        QVERIFY(!mismatched);
         QCOMPARE(document.toPlainText(), QString("Backup 3 failed\n"));
         QTextCursor probe(&document);
         probe.setPosition(9);
