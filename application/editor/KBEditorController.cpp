@@ -20,7 +20,6 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
-#include <QTimeEdit>
 #include <QVBoxLayout>
 #include <filesystem>
 

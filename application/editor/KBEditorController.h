@@ -9,7 +9,6 @@
 #include "platform/preferences/Domain.h"
 
 #include <QObject>
-#include <QPointer>
 #include <array>
 #include <functional>
 #include <memory>
@@ -120,8 +119,6 @@ public:
     bool checkingUpdates() const { return _checkingUpdates; }
 
 private:
-    enum class Button { None, WebSite, Support, SystemSettings };
-
     void buildWindow();
     void buildMenus();
     KBEScheduleEditor* viewController(int index);

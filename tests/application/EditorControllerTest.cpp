@@ -1,10 +1,13 @@
+#include "application/editor/KBESchedulerUnit.h"
 #include "application/editor/KBEditorController.h"
 #include "application/ui/KBEDatePicker.h"
 #include "common/KBEErrors.h"
 #include "common/VRNMessagerErrors.h"
+#include "common/VRNUpdaterErrors.h"
 #include "platform/paths/Paths.h"
 #include "tests/application/EditorTestSupport.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -424,6 +427,40 @@ private slots:
         make()->applicationShouldTerminate();
         QCOMPARE(alerts.shown.size(), std::size_t(1));
         QVERIFY(defaults->value(KBEditorController::kDidAskAboutAutoUpdatesKey));
+    }
+
+    // The update check's menu item is off while a check runs.
+    void checkForUpdatesIsDisabledWhileChecking() {
+        auto editor = make();
+        daemon->service->daemon.fail(KBEHelperMessageCheckForUpdate,
+                                     VRNError(VRNUpdaterErrorDomain, VRNUpdaterErrorFetchFailed));
+        editor->checkUpdates();
+        QVERIFY(editor->checkingUpdates());
+        QVERIFY(!editor->controls().checkUpdatesMenuItem->isEnabled());
+        QTRY_VERIFY(!editor->checkingUpdates());
+        QVERIFY(editor->controls().checkUpdatesMenuItem->isEnabled());
+        QCOMPARE(alerts.shown.back().title,
+                 std::string("Keelbrook was unable to check for updates."));
+    }
+
+    // systemctl's answer: an exit status of 1 is switched off; enabled, or no systemctl to
+    // ask, is not.
+    void theSocketUnitsStateComesFromSystemctl() {
+        const auto tool = [&](const char* name, const std::string& body) {
+            const auto path = folder->path() / name;
+            std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+            std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+            return path.string();
+        };
+        const auto arguments = folder->path() / "arguments";
+        QVERIFY(KBESchedulerSocketDisabled(
+            tool("disabled", "echo \"$@\" > '" + arguments.string() + "'; exit 1")));
+        std::ifstream in(arguments);
+        std::string asked;
+        std::getline(in, asked);
+        QCOMPARE(asked, std::string("is-enabled --quiet com.vornhal.keelbrook.scheduler.socket"));
+        QVERIFY(!KBESchedulerSocketDisabled(tool("enabled", "exit 0")));
+        QVERIFY(!KBESchedulerSocketDisabled((folder->path() / "missing").string()));
     }
 
     void uninstallConfirmsRemovesAndReports() {
