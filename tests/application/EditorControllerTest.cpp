@@ -441,6 +441,7 @@ private slots:
         QVERIFY(editor->controls().checkUpdatesMenuItem->isEnabled());
         QCOMPARE(alerts.shown.back().title,
                  std::string("Keelbrook was unable to check for updates."));
+        QCOMPARE(alerts.shown.back().style, KBEAlert::Style::Warning);
     }
 
     // systemctl's answer: an exit status of 1 is switched off; enabled, or no systemctl to

@@ -123,17 +123,6 @@ private slots:
         QCOMPARE(std::count(numbers.begin(), numbers.end(), KBEHelperMessageSetUpdatesEnabled), 1);
     }
 
-    void aFailedCheckIsAWarning() {
-        daemon->service->daemon.fail(KBEHelperMessageCheckForUpdate,
-                                     VRNError(VRNUpdaterErrorDomain, VRNUpdaterErrorFetchFailed));
-        check();
-        QTRY_COMPARE(completions, 1);
-        QCOMPARE(alerts.shown.back().title,
-                 std::string("Keelbrook was unable to check for updates."));
-        QCOMPARE(alerts.shown.back().style, KBEAlert::Style::Warning);
-        QVERIFY(!alerts.shown.back().text.empty());
-    }
-
     // "Download" opens the reply's address, or the package's place on the maker's site.
     void downloadOpensTheURLOrTheDefaultPackage() {
         offerUpdate({{"HumanVersion", "2.1"}, {"Version", 210}});
