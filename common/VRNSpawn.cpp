@@ -8,6 +8,7 @@
 #include <mutex>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 extern char** environ;
 
@@ -17,9 +18,16 @@ namespace {
 // threads block signals and the caller may ignore some, and a tool must not inherit either.
 // A detached child also gets a session of its own.
 enum class Session { Inherited, New };
-int startChild(const char* const argv[], pid_t* pid, Session session = Session::Inherited) {
+// `outputFd` >= 0 becomes the child's standard output.
+int startChild(const char* const argv[], pid_t* pid, Session session = Session::Inherited,
+               int outputFd = -1) {
     if (argv == nullptr || argv[0] == nullptr) {
         return EINVAL;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (outputFd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO);
     }
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
@@ -37,8 +45,9 @@ int startChild(const char* const argv[], pid_t* pid, Session session = Session::
     }
     posix_spawnattr_setflags(&attributes, flags);
     const int result =
-        posix_spawn(pid, argv[0], nullptr, &attributes, const_cast<char* const*>(argv), environ);
+        posix_spawn(pid, argv[0], &actions, &attributes, const_cast<char* const*>(argv), environ);
     posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
     return result;
 }
 
@@ -152,19 +161,8 @@ private:
 } // namespace
 
 bool spawn_tool(const char* const argv[], VRNError* error) {
-    const std::optional<std::string> tool = toolName(argv);
-    pid_t pid = 0;
-    if (int result = startChild(argv, &pid); result != 0) {
-        if (error) {
-            *error = startFailure(tool, result).error();
-        }
-        return false;
-    }
-    const std::optional<Failure> failure = failureForResult(tool, waitForChild(pid));
-    if (failure && error) {
-        *error = failure->error();
-    }
-    return !failure;
+    const pid_t pid = spawn_tool_with_output(argv, -1, error);
+    return pid >= 0 && wait_for_tool(pid, argv, error);
 }
 
 void spawn_tool_async(const char* const argv[], dispatch::QueuePtr queue, VRNSpawnHandler handler) {
@@ -206,4 +204,23 @@ bool spawn_detached(const char* const argv[], pid_t* pid, VRNError* error) {
         *pid = child;
     }
     return true;
+}
+
+pid_t spawn_tool_with_output(const char* const argv[], int outputFd, VRNError* error) {
+    pid_t pid = 0;
+    if (int result = startChild(argv, &pid, Session::Inherited, outputFd); result != 0) {
+        if (error) {
+            *error = startFailure(toolName(argv), result).error();
+        }
+        return -1;
+    }
+    return pid;
+}
+
+bool wait_for_tool(pid_t pid, const char* const argv[], VRNError* error) {
+    const std::optional<Failure> failure = failureForResult(toolName(argv), waitForChild(pid));
+    if (failure && error) {
+        *error = failure->error();
+    }
+    return !failure;
 }

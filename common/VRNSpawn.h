@@ -37,3 +37,12 @@ void spawn_tool_async(const char* const argv[], dispatch::QueuePtr queue, VRNSpa
 // child is not reaped here: a caller that outlives it collects it, one that exits leaves
 // it to the system.
 bool spawn_detached(const char* const argv[], pid_t* pid, VRNError* error);
+
+// Starts the tool with its standard output on `outputFd` (-1: inherited; the caller's copy stays
+// open; close it after this call so that end of file is seen) and returns at once. The
+// caller reads what it needs and then collects the child with wait_for_tool. Returns the
+// child's process id, or -1 and the start error when it could not be started.
+pid_t spawn_tool_with_output(const char* const argv[], int outputFd, VRNError* error);
+
+// Waits for a child started by spawn_tool_with_output; outcomes as spawn_tool's.
+bool wait_for_tool(pid_t pid, const char* const argv[], VRNError* error);

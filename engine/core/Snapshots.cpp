@@ -1,5 +1,6 @@
 #include "engine/core/Snapshots.h"
 
+#include "platform/btrfs/Quota.h"
 #include "platform/files/Files.h"
 
 #include <algorithm>
@@ -8,12 +9,9 @@
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
-#include <endian.h>
 #include <fcntl.h>
-#include <linux/btrfs.h>
 #include <linux/btrfs_tree.h>
 #include <linux/magic.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
@@ -33,33 +31,6 @@ bool onBtrfs(const std::string& path) {
 std::string btrfsError(const std::string& what, btrfs_util_error error) {
     return what + ": " + btrfs_util_strerror(error) +
            (errno != 0 ? std::string(" (") + std::strerror(errno) + ")" : std::string());
-}
-
-// The exclusive size of quota group 0/<subvolume>, searched in the quota tree (root only;
-// a refusal or quotas being off leaves it unknown).
-std::optional<std::uint64_t> exclusiveSize(int folder, std::uint64_t subvolume) {
-    btrfs_ioctl_search_args search{};
-    search.key.tree_id = BTRFS_QUOTA_TREE_OBJECTID;
-    search.key.min_objectid = 0;
-    search.key.max_objectid = 0;
-    search.key.min_type = BTRFS_QGROUP_INFO_KEY;
-    search.key.max_type = BTRFS_QGROUP_INFO_KEY;
-    search.key.min_offset = subvolume;
-    search.key.max_offset = subvolume;
-    search.key.max_transid = UINT64_MAX;
-    search.key.nr_items = 1;
-    if (::ioctl(folder, BTRFS_IOC_TREE_SEARCH, &search) != 0 || search.key.nr_items == 0) {
-        return std::nullopt;
-    }
-    btrfs_ioctl_search_header header;
-    std::memcpy(&header, search.buf, sizeof header);
-    if (header.type != BTRFS_QGROUP_INFO_KEY || header.offset != subvolume ||
-        header.len < sizeof(btrfs_qgroup_info_item)) {
-        return std::nullopt;
-    }
-    btrfs_qgroup_info_item info;
-    std::memcpy(&info, search.buf + sizeof header, sizeof info);
-    return le64toh(info.excl);
 }
 
 } // namespace
@@ -145,7 +116,7 @@ std::vector<LocalSnapshot> listSnapshots(const std::string& top) {
         }
         files::Descriptor opened = files::openFile(top, O_RDONLY | O_DIRECTORY);
         if (opened.valid()) {
-            snapshot.size = exclusiveSize(opened.get(), id);
+            snapshot.size = btrfs::exclusiveSize(opened.get(), id);
         }
         snapshots.push_back(std::move(snapshot));
     }

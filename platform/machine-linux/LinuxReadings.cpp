@@ -64,22 +64,42 @@ std::vector<fs::path> entries(const std::string& folder) {
 
 } // namespace
 
+namespace {
+
+// A present battery that powers the system (not a peripheral's).
+bool isSystemBattery(const fs::path& supply) {
+    if (readFirstLine(supply / "type") != "Battery") {
+        return false;
+    }
+    // Without a "present" or "scope" attribute the battery is a present system one.
+    const bool present = readInteger(supply / "present").value_or(1) == 1;
+    const bool device = readFirstLine(supply / "scope") == "Device";
+    return present && !device;
+}
+
+} // namespace
+
 PowerSource readPowerSource(const std::string& powerSupplyFolder) {
     bool systemBattery = false;
     for (const auto& supply : entries(powerSupplyFolder)) {
-        const auto type = readFirstLine(supply / "type");
-        if (type == "Mains") {
+        if (readFirstLine(supply / "type") == "Mains") {
             if (readInteger(supply / "online").value_or(0) == 1) {
                 return PowerSource::AC;
             }
-        } else if (type == "Battery") {
-            // Without a "present" or "scope" attribute the battery is a present system one.
-            const bool present = readInteger(supply / "present").value_or(1) == 1;
-            const bool device = readFirstLine(supply / "scope") == "Device";
-            systemBattery = systemBattery || (present && !device);
+        } else {
+            systemBattery = systemBattery || isSystemBattery(supply);
         }
     }
     return systemBattery ? PowerSource::Battery : PowerSource::AC;
+}
+
+bool hasSystemBattery(const std::string& powerSupplyFolder) {
+    for (const auto& supply : entries(powerSupplyFolder)) {
+        if (isSystemBattery(supply)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 SystemLoad systemLoadFromPressure(std::string_view text) {

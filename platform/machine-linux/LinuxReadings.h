@@ -18,6 +18,10 @@ std::optional<std::string> readFirstLine(const std::string& path);
 // "Device": a mouse's battery does not count); else (no supply at all included) AC.
 PowerSource readPowerSource(const std::string& powerSupplyFolder);
 
+// Whether the power_supply class folder shows a present system battery (of the kind above),
+// whatever powers the machine now.
+bool hasSystemBattery(const std::string& powerSupplyFolder);
+
 // From the text of a pressure file ("some avg10=12.50 avg60=..."): the "some" line's avg10
 // below 20 % is great, below 60 % OK, else bad. Unreadable text is great.
 SystemLoad systemLoadFromPressure(std::string_view text);

@@ -168,6 +168,32 @@ TEST(SpawnTest, ChildWritesToTheCallersOutputAndError) {
     EXPECT_EQ(logtest::readFile(path), "to-out\nto-err\n");
 }
 
+// The output goes only to the given descriptor; the caller's copy of the write end is the
+// one to close, and the child's exit status still arrives through wait_for_tool.
+TEST(SpawnTest, OutputOnAPipeAndTheStatusAfterwards) {
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+    const char* argv[] = {"/bin/sh", "-c", "echo captured; exit 3", nullptr};
+    VRNError error("unset", 0);
+    const pid_t pid = spawn_tool_with_output(argv, ends[1], &error);
+    close(ends[1]);
+    ASSERT_GT(pid, 0);
+    std::string output;
+    char buffer[64];
+    for (ssize_t count; (count = read(ends[0], buffer, sizeof buffer)) > 0;) {
+        output.append(buffer, static_cast<std::size_t>(count));
+    }
+    close(ends[0]);
+    EXPECT_EQ(output, "captured\n");
+    EXPECT_FALSE(wait_for_tool(pid, argv, &error));
+    EXPECT_EQ(error.code(), VRNSpawnerErrorExitStatus);
+    EXPECT_EQ(error.userInfo().at("exit-status"), plist::Value(3));
+
+    const char* missing[] = {"/nonexistent/tool", nullptr};
+    EXPECT_EQ(spawn_tool_with_output(missing, STDOUT_FILENO, &error), -1);
+    EXPECT_EQ(error.code(), VRNSpawnerErrorSpawnFailed);
+}
+
 TEST(SpawnTest, SeveralChildrenOutstandingEachReportOnce) {
     auto queue = VRNQueueContextCreate("com.vornhal.test.spawn-many");
     struct Calls {

@@ -2,6 +2,7 @@
 
 #include "engine/core/Snapshots.h"
 #include "tests/engine/tmutil/EngineFixture.h"
+#include "tests/support/BtrfsImage.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -11,48 +12,24 @@
 namespace enginetest {
 namespace {
 
-// Runs a command of btrfs-progs or util-linux; true when it exited with status 0.
 bool command(const std::vector<std::string>& args, std::string* output = nullptr) {
-    const auto run =
-        testsupport::runChild(args, testsupport::ChildProcess::Errors::WithOutput, kBackupLimit);
-    if (output != nullptr) {
-        *output = run.output;
-    }
-    return run.exitStatus == 0;
+    return testsupport::runTool(args, output);
 }
 
 class SnapshotTest : public EngineTest {
 protected:
     void SetUp() override {
         EngineTest::SetUp();
-        image_ = root_.path() / "btrfs.img";
         mount_ = root_.path() / "volume";
-        fs::create_directories(mount_);
-        std::string reason;
-        if (::geteuid() != 0) {
-            reason = "loop mounts need root";
-        } else if (!fs::exists("/sbin/mkfs.btrfs") && !fs::exists("/usr/sbin/mkfs.btrfs")) {
-            reason = "mkfs.btrfs is not installed (btrfs-progs)";
-        } else {
-            std::ofstream(image_).close();
-            fs::resize_file(image_, 400u << 20);
-            std::string output;
-            if (!command({"/usr/bin/env", "mkfs.btrfs", "-q", image_.string()}, &output) ||
-                !command({"/usr/bin/env", "mount", "-o", "loop", image_.string(), mount_.string()},
-                         &output)) {
-                reason = "cannot make a loop-mounted btrfs image: " + output;
-            } else {
-                mounted_ = true;
-            }
-        }
-        if (!reason.empty()) {
+        image_ = std::make_unique<testsupport::BtrfsImage>(root_.path() / "btrfs.img", mount_);
+        if (!image_->mounted()) {
             // Machines that run CI have root and loop devices: there a skip hides a fault.
-            if (std::getenv("CI") != nullptr) {
-                FAIL() << reason;
+            if (testsupport::BtrfsImage::inCI()) {
+                FAIL() << image_->reason();
             }
-            GTEST_SKIP() << reason;
+            GTEST_SKIP() << image_->reason();
         }
-        ASSERT_TRUE(command({"/usr/bin/env", "btrfs", "quota", "enable", mount_.string()}));
+        ASSERT_TRUE(command({"btrfs", "quota", "enable", mount_.string()}));
         for (const char* folder : {"/home", "/etc"}) {
             ASSERT_EQ(tmutil({"removesource", folder}).exitStatus, 0);
         }
@@ -60,9 +37,7 @@ protected:
     }
 
     void TearDown() override {
-        if (mounted_) {
-            ::umount2(mount_.c_str(), MNT_DETACH);
-        }
+        image_.reset();
         EngineTest::TearDown();
     }
 
@@ -70,9 +45,8 @@ protected:
     // in the past).
     void snapshotAs(const std::string& name) {
         fs::create_directories(mount_ / engine::kSnapshotsFolder);
-        ASSERT_TRUE(
-            command({"/usr/bin/env", "btrfs", "subvolume", "snapshot", "-r", mount_.string(),
-                     (mount_ / engine::kSnapshotsFolder / name).string()}));
+        ASSERT_TRUE(command({"btrfs", "subvolume", "snapshot", "-r", mount_.string(),
+                             (mount_ / engine::kSnapshotsFolder / name).string()}));
     }
 
     std::string listed() {
@@ -83,11 +57,10 @@ protected:
 
     double freeFraction() { return engine::freeFraction(mount_.string()).value_or(-1); }
 
-    void sync() { ASSERT_TRUE(command({"/usr/bin/env", "btrfs", "filesystem", "sync", mount_})); }
+    void sync() { ASSERT_TRUE(command({"btrfs", "filesystem", "sync", mount_})); }
 
-    fs::path image_;
     fs::path mount_;
-    bool mounted_ = false;
+    std::unique_ptr<testsupport::BtrfsImage> image_;
 };
 
 TEST_F(SnapshotTest, SnapshotListAgeAndDelete) {
@@ -125,7 +98,7 @@ TEST_F(SnapshotTest, SnapshotListAgeAndDelete) {
     EXPECT_GE(size, 4u << 20);
 
     // Without quota groups there is no size to show.
-    ASSERT_TRUE(command({"/usr/bin/env", "btrfs", "quota", "disable", mount_.string()}));
+    ASSERT_TRUE(command({"btrfs", "quota", "disable", mount_.string()}));
     EXPECT_NE(listed().find(name + "  --\n"), std::string::npos);
 
     const auto deleted = tmutil({"deletelocalsnapshots", name});

@@ -52,6 +52,17 @@ TEST_F(PowerSupplyTest, OnlyASystemBatteryThatIsPresentMeansBattery) {
     EXPECT_EQ(read(), PowerSource::Battery);
 }
 
+TEST_F(PowerSupplyTest, ASystemBatteryCountsWhileOnMainsAndAPeripheralsNever) {
+    const std::string folder = (root.path() / "ps").string();
+    supply("ADP1", "Mains", {{"online", "1"}});
+    supply("hidpp_battery_0", "Battery", {{"present", "1"}, {"scope", "Device"}});
+    supply("BAT1", "Battery", {{"present", "0"}});
+    EXPECT_FALSE(linuxfs::hasSystemBattery(folder));
+    supply("BAT0", "Battery", {{"present", "1"}, {"scope", "System"}});
+    EXPECT_TRUE(linuxfs::hasSystemBattery(folder));
+    EXPECT_FALSE(linuxfs::hasSystemBattery("/nonexistent/power_supply"));
+}
+
 TEST(PressureTest, SomeAvg10SetsTheLoad) {
     auto load = [](const std::string& avg10) {
         return linuxfs::systemLoadFromPressure("some avg10=" + avg10 +
