@@ -6,6 +6,7 @@
 
 #include <QTextCursor>
 #include <QTextDocument>
+#include <charconv>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -152,7 +153,12 @@ std::optional<cal::Date> legacyDate(const std::string& time, cal::Date now) {
         return std::nullopt;
     }
     constexpr cal::Date kOneDay = 86400;
-    const int thisYear = std::stoi(year->format(now));
+    const std::string yearText = year->format(now);
+    int thisYear = 0;
+    if (std::from_chars(yearText.data(), yearText.data() + yearText.size(), thisYear).ec !=
+        std::errc()) {
+        return std::nullopt;
+    }
     for (int candidate = thisYear + 1; candidate >= thisYear - 1; --candidate) {
         const auto date = parser->parse(std::to_string(candidate) + ' ' + time);
         if (date && *date <= now + kOneDay) {

@@ -68,7 +68,7 @@ private slots:
         console.resize(760, 300);
         console.show();
         QVERIFY(QTest::qWaitForWindowExposed(&console));
-        const QString folder = QStringLiteral(SCREENSHOT_DIR);
+        const QString folder = QStringLiteral(KBE_SCREENSHOT_DIR);
         QVERIFY(QDir().mkpath(folder));
         // While the tool runs: the spinner turns, both buttons are disabled.
         console.windowDidLoad();

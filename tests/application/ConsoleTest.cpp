@@ -211,8 +211,8 @@ private slots:
             QCOMPARE(colorAt(document, start + line.length() - 2), level);
             QTextCursor cursor(const_cast<QTextDocument*>(&document));
             cursor.setPosition(start + 1);
-            QVERIFY(cursor.charFormat().font().fixedPitch() ||
-                    cursor.charFormat().font() == style.font);
+            QCOMPARE(cursor.charFormat().font().family(), style.font.family());
+            QCOMPARE(cursor.charFormat().font().pointSizeF(), style.font.pointSizeF());
             line = line.next();
         }
         QCOMPARE(style.red, QColor::fromRgbF(0.96f, 0, 0));
