@@ -63,7 +63,8 @@ std::string runningProgram(const char* argv0) {
 }
 
 // `_update` and `_uninstall` started by the daemon under systemd run in a unit of their
-// own; elsewhere a new session suffices.
+// own; elsewhere a new session suffices. Both files are read as product paths, so a
+// development build's installation root can stand in for them.
 KBECtlDetacher chooseDetacher(bus::Connection& systemBus, const char* argv0) {
     const auto cgroup = files::readFile(paths::path("/proc/self/cgroup"), 64 * 1024);
     const std::string cgroupText = cgroup ? std::string(cgroup->begin(), cgroup->end()) : "";

@@ -103,10 +103,14 @@ void readExitProperties(sd_bus_message* signal, std::optional<int>* code,
                                      : std::strcmp(name, "ExecMainStatus") == 0 ? status
                                                                                 : nullptr;
         int value = 0;
-        if (target && sd_bus_message_read(signal, "v", "i", &value) >= 0) {
-            *target = value;
-        } else if (!target && sd_bus_message_skip(signal, "v") < 0) {
+        if (!target) {
+            if (sd_bus_message_skip(signal, "v") < 0) {
+                return;
+            }
+        } else if (sd_bus_message_read(signal, "v", "i", &value) < 0) {
             return;
+        } else {
+            *target = value;
         }
         sd_bus_message_exit_container(signal);
     }
