@@ -63,22 +63,25 @@ std::string runningProgram(const char* argv0) {
 }
 
 // `_update` and `_uninstall` started by the daemon under systemd run in a unit of their
-// own; elsewhere a new session suffices. Both files are read as product paths, so a
-// development build's installation root can stand in for them.
-KBECtlDetacher chooseDetacher(bus::Connection& systemBus, const char* argv0) {
+// own; elsewhere a new session suffices. Chosen only when one of them asks, so the other
+// commands read nothing for it. Both files are read as product paths, so a development
+// build's installation root can stand in for them.
+void detach(KBECtl& ctl, int argc, char** argv, const char* argv0) {
     const auto cgroup = files::readFile(paths::path("/proc/self/cgroup"), 64 * 1024);
     const std::string cgroupText = cgroup ? std::string(cgroup->begin(), cgroup->end()) : "";
     switch (KBECtlChooseDetachment(std::getenv(KBECtlDetachedUnitVariable) != nullptr,
                                    units::systemdRunning(), cgroupText)) {
     case KBECtlDetachment::None:
-        return [](KBECtl&, int, char**) {
-        };
-    case KBECtlDetachment::Unit:
-        return KBECtlDetachToUnit(systemBus, runningProgram(argv0), environmentForUnit());
-    case KBECtlDetachment::Session:
-        break;
+        return;
+    case KBECtlDetachment::Unit: {
+        bus::Connection systemBus(bus::systemBus());
+        KBECtlDetachToUnit(systemBus, runningProgram(argv0), environmentForUnit())(ctl, argc, argv);
+        return;
     }
-    return KBECtlDetachFromSession();
+    case KBECtlDetachment::Session:
+        KBECtlDetachFromSession()(ctl, argc, argv);
+        return;
+    }
 }
 
 } // namespace
@@ -87,7 +90,6 @@ int main(int argc, char** argv) {
     VRNEnvironment::install(VRNEnvironment::fromProcess(machine::machineFromEnvironment()));
     VRNLogInit("com.vornhal.keelbrook", "ctl");
     Daemon daemon(KBEHelperMessager::sharedMessager());
-    bus::Connection systemBus(bus::systemBus());
     const char* slash = std::strrchr(argv[0], '/');
     KBECtl ctl{VRNEnvironment::shared(),
                daemon,
@@ -103,6 +105,8 @@ int main(int argc, char** argv) {
                        VRNLog(VRNLogLevelError, "%@", *failure);
                    }
                },
-               chooseDetacher(systemBus, argv[0])};
+               [argv0 = argv[0]](KBECtl& c, int n, char** v) {
+                   detach(c, n, v, argv0);
+               }};
     return KBECtlRun(ctl, argc, argv);
 }
