@@ -14,6 +14,11 @@ struct KBECtlExit {
     int status;
 };
 
+struct KBECtl;
+// Takes `_update` or `_uninstall` (`argc`/`argv` from the command word on) out of the
+// daemon's reach before it acts (KBECtlDetach.h).
+using KBECtlDetacher = std::function<void(KBECtl& ctl, int argc, char** argv)>;
+
 // One run of kbectl: where it writes and reads, who runs it, and the daemon it talks to.
 // The command handlers receive it with the arguments from the command word on.
 struct KBECtl {
@@ -29,6 +34,7 @@ struct KBECtl {
     std::function<void()> disallowInteraction;
     // Tells every logged-in user's post-update agent that an update was installed.
     std::function<void()> postDidUpdate;
+    KBECtlDetacher detach;
 
     // Ends the run at once with `status` (throws KBECtlExit).
     [[noreturn]] void exit(int status);

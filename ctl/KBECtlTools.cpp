@@ -7,10 +7,7 @@
 #include "platform/machine/MachineState.h"
 #include "platform/paths/Paths.h"
 
-#include <cerrno>
-#include <cstring>
 #include <string_view>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -28,30 +25,6 @@ bool run(KBECtl& ctl, const std::vector<std::string>& args, VRNError* error) {
     }
     argv.push_back(nullptr);
     return spawn_tool(argv.data(), error);
-}
-
-// Leaves the caller's process group and session, so that the daemon being stopped and
-// replaced does not end this process. setsid() fails for a process-group leader: then the
-// work goes on in a child, and this process waits for it and exits with its status.
-void detach(KBECtl& ctl) {
-    if (::setsid() >= 0) {
-        return;
-    }
-    std::fflush(ctl.out);
-    std::fflush(ctl.err);
-    const pid_t child = ::fork();
-    if (child < 0) {
-        std::fprintf(ctl.err, "Failed to detach: %s\n", std::strerror(errno));
-        ctl.exit(1);
-    }
-    if (child == 0) {
-        ::setsid();
-        return;
-    }
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    ctl.exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
 }
 
 int uninstall(KBECtl& ctl) {
@@ -75,8 +48,8 @@ int KBECtlUninstallCommand(KBECtl& ctl, int, char**) {
     return uninstall(ctl);
 }
 
-int KBECtlDetachedUninstallCommand(KBECtl& ctl, int, char**) {
-    detach(ctl);
+int KBECtlDetachedUninstallCommand(KBECtl& ctl, int argc, char** argv) {
+    ctl.detach(ctl, argc, argv);
     return uninstall(ctl);
 }
 
@@ -129,7 +102,7 @@ int KBECtlUpdateCommand(KBECtl& ctl, int argc, char** argv) {
         return 1;
     }
     const std::string package = argv[1];
-    detach(ctl);
+    ctl.detach(ctl, argc, argv);
 
     machine::PowerAssertions& assertions = ctl.environment.requireMachine().powerAssertions();
     std::vector<std::uint32_t> held;

@@ -5,6 +5,7 @@
 
 #include "common/KBEHelperMessages.h"
 #include "ctl/KBECtl.h"
+#include "ctl/KBECtlDetach.h"
 #include "tests/support/TestEnvironment.h"
 
 #include <cstdio>
@@ -99,7 +100,8 @@ protected:
         std::string inputCopy = input;
         std::FILE* in = inputCopy.empty() ? std::fopen("/dev/null", "r")
                                           : ::fmemopen(inputCopy.data(), inputCopy.size(), "r");
-        KBECtl ctl{environment, daemon, "kbectl", user, out.file(), err.file(), in, {}, postDidUpdate};
+        KBECtl ctl{environment, daemon, "kbectl", user,          out.file(),
+                   err.file(),  in,     {},       postDidUpdate, detach};
         args.insert(args.begin(), "kbectl");
         std::vector<char*> argv;
         for (auto& arg : args) {
@@ -114,6 +116,7 @@ protected:
     VRNEnvironment environment = testsupport::environment();
     StandInDaemon daemon;
     std::function<void()> postDidUpdate;
+    KBECtlDetacher detach = KBECtlDetachFromSession();
 };
 
 } // namespace ctltest

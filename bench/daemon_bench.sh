@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# The daemon as it runs: socket-activated in a private installation root on the simulated
+# machine, driven by kbectl. Prints a table of
+#   - socket-activated start to first reply (`kbectl status` against a daemon not yet
+#     running, p50 and max of 20 starts),
+#   - `kbectl status` against the running daemon (p50 and p90 of 50 calls) and sequential
+#     calls per second (each one a new kbectl process: connect, one request, exit),
+#   - once a dry-run backup has finished and the next one is an hour ahead: the voluntary
+#     and involuntary context switches of all its threads over 10 s, and its private
+#     resident memory (smaps_rollup Private_Clean + Private_Dirty).
+# Needs root (the daemon refuses anyone else). Takes about two minutes (the dry backup
+# lasts one).
+#     bench/daemon_bench.sh BUILD_DIR
+set -euo pipefail
+if [ "$(id -u)" -ne 0 ]; then
+    echo "daemon_bench.sh: the daemon runs only as root" >&2
+    exit 1
+fi
+build=$(realpath "$1")
+work=$(mktemp -d "${TMPDIR:-/tmp}/keelbrook-daemon-bench-XXXXXX")
+activator=
+stop() {
+    if [ -n "$activator" ]; then
+        kill -TERM "$activator" 2>/dev/null || true
+        wait "$activator" 2>/dev/null || true
+        activator=
+    fi
+}
+trap 'stop; rm -rf "$work"' EXIT
+
+root=$work/root
+sockets=$root/run/keelbrook
+mkdir -p "$sockets" "$root/home"
+# The daemon answers only installed clients: kbectl owned by root at its place.
+install -D -m 0755 -o root -g root "$build/ctl/kbectl" "$root/usr/bin/kbectl"
+kbectl=$root/usr/bin/kbectl
+export KEELBROOK_ROOT=$root KEELBROOK_PLATFORM=simulated HOME=$root/home
+log=$root/var/log/keelbrook/scheduler.log
+
+activate() {
+    rm -f "$sockets"/*.socket
+    systemd-socket-activate -l "$sockets/scheduler.socket" -l "$sockets/authority.socket" \
+        --fdname=scheduler:authority -E KEELBROOK_ROOT -E KEELBROOK_PLATFORM -E HOME \
+        "$build/scheduler/daemon/com.vornhal.keelbrook.scheduler" >>"$work/activator.log" 2>&1 &
+    activator=$!
+    for _ in $(seq 100); do
+        [ -S "$sockets/scheduler.socket" ] && [ -S "$sockets/authority.socket" ] && return
+        sleep 0.05
+    done
+    echo "the activator did not start listening" >&2
+    exit 1
+}
+
+# Milliseconds (three decimals) that "$@" takes, read from the shell's own clock: no
+# process is started around the measured one.
+timed() {
+    local start=$EPOCHREALTIME
+    "$@" >/dev/null
+    local end=$EPOCHREALTIME
+    awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f\n", (e - s) * 1000 }'
+}
+# "p50 pXX max" of the numbers on standard input.
+percentiles() {
+    sort -n | awk -v q="$1" '{ v[NR] = $1 } END {
+        printf "%.2f %.2f %.2f\n", v[int((NR + 1) / 2)], v[int(NR * q / 100 + 0.5)], v[NR] }'
+}
+# Sum of a field of /proc/<pid>/task/*/status over the daemon's threads.
+threads_sum() {
+    cat /proc/"$1"/task/*/status 2>/dev/null | awk -v k="$2:" '$1 == k { s += $2 } END { print s + 0 }'
+}
+
+# Start to first reply: the activator executes the daemon when the first client arrives.
+starts=()
+for _ in $(seq 20); do
+    activate
+    starts+=("$(timed "$kbectl" status)")
+    stop
+done
+read -r start_p50 _ start_max < <(printf '%s\n' "${starts[@]}" | percentiles 90)
+
+# A running daemon: dry-run backups every hour; the first one runs at once.
+activate
+"$kbectl" status >/dev/null
+pid=$activator
+"$kbectl" dry-run yes >/dev/null
+"$kbectl" enable backups >/dev/null
+"$kbectl" set-interval 1h >/dev/null
+for _ in $(seq 180); do
+    grep -q "Backup finished." "$log" 2>/dev/null && break
+    sleep 0.5
+done
+grep -q "Backup finished." "$log" || { echo "the dry backup did not finish" >&2; exit 1; }
+sleep 1
+voluntary=$(threads_sum "$pid" voluntary_ctxt_switches)
+involuntary=$(threads_sum "$pid" nonvoluntary_ctxt_switches)
+sleep 10
+voluntary=$(($(threads_sum "$pid" voluntary_ctxt_switches) - voluntary))
+involuntary=$(($(threads_sum "$pid" nonvoluntary_ctxt_switches) - involuntary))
+threads=$(ls /proc/"$pid"/task | wc -l)
+private_kib=$(awk '/^Private_(Clean|Dirty):/ { s += $2 } END { print s }' /proc/"$pid"/smaps_rollup)
+
+calls=()
+begin=$EPOCHREALTIME
+for _ in $(seq 50); do
+    calls+=("$(timed "$kbectl" status)")
+done
+finish=$EPOCHREALTIME
+read -r status_p50 status_p90 _ < <(printf '%s\n' "${calls[@]}" | percentiles 90)
+per_second=$(awk -v s="$begin" -v e="$finish" 'BEGIN { printf "%.1f", 50 / (e - s) }')
+stop
+
+printf '%-58s %s\n' "measure" "value"
+printf '%-58s %s\n' "start to first reply, p50 of 20 (ms)" "$start_p50"
+printf '%-58s %s\n' "start to first reply, max of 20 (ms)" "$start_max"
+printf '%-58s %s\n' "kbectl status, running daemon, p50 of 50 (ms)" "$status_p50"
+printf '%-58s %s\n' "kbectl status, running daemon, p90 of 50 (ms)" "$status_p90"
+printf '%-58s %s\n' "kbectl status calls per second (sequential processes)" "$per_second"
+printf '%-58s %s\n' "idle, next backup 1 h ahead: voluntary switches in 10 s" "$voluntary ($threads threads)"
+printf '%-58s %s\n' "idle, next backup 1 h ahead: involuntary switches in 10 s" "$involuntary"
+printf '%-58s %s\n' "private resident memory (KiB)" "$private_kib"
