@@ -45,7 +45,9 @@ void ClearingBuffer::append(std::span<const std::uint8_t> bytes) {
             const std::size_t capacity =
                 std::max({kInitialCapacity, capacity_ * 2, held + bytes.size()});
             auto grown = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
-            std::memcpy(grown.get(), data(), held);
+            if (held > 0) {
+                std::memcpy(grown.get(), data(), held);
+            }
             std::memset(grown.get() + held, 0, capacity - held);
             clear();
             storage_ = std::move(grown);
@@ -60,6 +62,9 @@ void ClearingBuffer::append(std::span<const std::uint8_t> bytes) {
 
 void ClearingBuffer::consume(std::size_t count) {
     count = std::min(count, size());
+    if (count == 0) {
+        return;
+    }
     ::explicit_bzero(storage_.get() + begin_, count);
     begin_ += count;
     if (begin_ == end_) {
