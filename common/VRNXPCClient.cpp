@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <optional>
 #include <poll.h>
 #include <sys/socket.h>
@@ -110,6 +111,8 @@ void VRNXPCClientConnection::send(plist::Dictionary message, VRNXPCReplyHandler 
         state.unlock();
         const bool written = writeFrame(fd, *bytes);
         writing.unlock();
+        // The request may carry a password.
+        ::explicit_bzero(bytes->data(), bytes->size());
         if (written) {
             return;
         }
@@ -153,6 +156,7 @@ void VRNXPCClientConnection::_readAvailable() {
             n = ::recv(_socket.get(), chunk, std::min(sizeof chunk, _reader.wanted()), 0);
             if (n > 0) {
                 _reader.append(std::span(chunk, static_cast<std::size_t>(n)));
+                ::explicit_bzero(chunk, static_cast<std::size_t>(n));
             }
         }
         if (n < 0 && errno == EINTR) {

@@ -209,6 +209,7 @@ void VRNXPCPeerConnection::_readAvailable() {
         }
         readThisTurn += static_cast<std::size_t>(n);
         _reader.append(std::span(chunk, static_cast<std::size_t>(n)));
+        ::explicit_bzero(chunk, static_cast<std::size_t>(n));
         for (;;) {
             plist::Value frame(false);
             std::string error;

@@ -120,8 +120,8 @@ ResticRun runRestic(const std::vector<std::string>& args, int stopSignals, bool*
             signalfd_siginfo info{};
             if (::read(stopSignals, &info, sizeof info) == sizeof info && !*stopRequested) {
                 *stopRequested = true;
-                VRNLog(VRNLogLevelDefault, "Stopping backup.");
                 child.signal(SIGINT);
+                VRNLog(VRNLogLevelDefault, "Stopping backup.");
             }
         }
     }

@@ -1,5 +1,6 @@
 #include "engine/core/Snapshots.h"
 
+#include "engine/core/SubvolumeCleaning.h"
 #include "platform/btrfs/Quota.h"
 #include "platform/files/Files.h"
 
@@ -109,14 +110,14 @@ std::vector<LocalSnapshot> listSnapshots(const std::string& top) {
         if (!date) {
             continue;
         }
-        LocalSnapshot snapshot{entry->d_name, folder + "/" + entry->d_name, *date, std::nullopt};
-        std::uint64_t id = 0;
-        if (btrfs_util_subvolume_id(snapshot.path.c_str(), &id) != BTRFS_UTIL_OK) {
+        LocalSnapshot snapshot{entry->d_name, folder + "/" + entry->d_name, *date, 0, std::nullopt};
+        if (btrfs_util_subvolume_id(snapshot.path.c_str(), &snapshot.subvolumeID) !=
+            BTRFS_UTIL_OK) {
             continue; // a plain folder of that name is not a snapshot
         }
         files::Descriptor opened = files::openFile(top, O_RDONLY | O_DIRECTORY);
         if (opened.valid()) {
-            snapshot.size = btrfs::exclusiveSize(opened.get(), id);
+            snapshot.size = btrfs::exclusiveSize(opened.get(), snapshot.subvolumeID);
         }
         snapshots.push_back(std::move(snapshot));
     }
@@ -148,36 +149,41 @@ std::vector<std::string> thinSnapshots(const std::string& top, double unixTime,
                                        const std::string& keep,
                                        std::vector<std::string>* problems) {
     std::vector<std::string> deleted;
-    std::vector<LocalSnapshot> snapshots = listSnapshots(top);
+    std::vector<std::uint64_t> uncleaned;
     const auto remove = [&](const LocalSnapshot& snapshot) {
         std::string problem;
         if (deleteSnapshot(snapshot, &problem)) {
             deleted.push_back(snapshot.name);
+            uncleaned.push_back(snapshot.subvolumeID);
         } else {
             problems->push_back(problem);
         }
     };
+    // Measuring before the cleaner has run would see the deleted snapshots' space as used
+    // and delete one too many.
+    const auto freeAfterCleaning = [&]() -> std::optional<double> {
+        std::string problem;
+        if (!waitForCleaning(top, uncleaned, kCleaningLimit, &problem)) {
+            problems->push_back("cannot measure the free space of " + top + ": " + problem);
+            return std::nullopt;
+        }
+        uncleaned.clear();
+        return freeFraction(top);
+    };
     std::vector<LocalSnapshot> kept;
-    for (const LocalSnapshot& snapshot : snapshots) {
+    for (const LocalSnapshot& snapshot : listSnapshots(top)) {
         if (snapshot.name != keep && unixTime - snapshot.unixTime > kSnapshotLifetime) {
             remove(snapshot);
         } else if (snapshot.name != keep) {
             kept.push_back(snapshot);
         }
     }
-    // A deleted subvolume's space comes back once the cleaner has run: wait for each
-    // deletion's transaction, then measure again.
     for (const LocalSnapshot& snapshot : kept) {
-        btrfs_util_sync(top.c_str());
-        const std::optional<double> free = freeFraction(top);
+        const std::optional<double> free = freeAfterCleaning();
         if (!free || *free >= kMinimumFreeFraction) {
             break;
         }
         remove(snapshot);
-        std::uint64_t transaction = 0;
-        if (btrfs_util_start_sync(top.c_str(), &transaction) == BTRFS_UTIL_OK) {
-            btrfs_util_wait_sync(top.c_str(), transaction);
-        }
     }
     return deleted;
 }

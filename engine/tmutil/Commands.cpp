@@ -226,6 +226,57 @@ std::optional<std::string_view> onlyArgument(const Arguments& args) {
     return args[0];
 }
 
+// One of the preferences' path lists, as the add and remove verbs edit it.
+struct PathList {
+    std::vector<std::string> (engine::Preferences::*read)();
+    bool (engine::Preferences::*write)(const std::vector<std::string>&, std::string*);
+    const char* name;
+    const char* notListed;
+};
+
+constexpr PathList kIncludedFolders{&engine::Preferences::includedFolders,
+                                    &engine::Preferences::setIncludedFolders,
+                                    "the included folders", " is not an included folder"};
+constexpr PathList kExclusions{&engine::Preferences::exclusions,
+                               &engine::Preferences::setExclusions, "the exclusions",
+                               " is not excluded"};
+
+int saveList(const PathList& list, engine::Preferences& preferences,
+             const std::vector<std::string>& entries) {
+    std::string problem;
+    if (!(preferences.*list.write)(entries, &problem)) {
+        return fail(std::string("cannot save ") + list.name + ": " + problem);
+    }
+    return 0;
+}
+
+// Adds `entry` to the list; an entry listed already is success. `refusal`, asked only when
+// the entry is new, gives the reason it may not be added, if any.
+int addToList(const PathList& list, const std::string& entry,
+              const std::function<std::optional<std::string>(engine::Preferences&)>& refusal) {
+    engine::Preferences preferences;
+    std::vector<std::string> entries = (preferences.*list.read)();
+    if (std::find(entries.begin(), entries.end(), entry) != entries.end()) {
+        return 0;
+    }
+    if (const std::optional<std::string> refused = refusal(preferences)) {
+        return fail(*refused);
+    }
+    entries.push_back(entry);
+    return saveList(list, preferences, entries);
+}
+
+int removeFromList(const PathList& list, const std::string& entry) {
+    engine::Preferences preferences;
+    std::vector<std::string> entries = (preferences.*list.read)();
+    const auto found = std::find(entries.begin(), entries.end(), entry);
+    if (found == entries.end()) {
+        return fail(entry + list.notListed);
+    }
+    entries.erase(found);
+    return saveList(list, preferences, entries);
+}
+
 int addSource(const Arguments& args) {
     const auto given = onlyArgument(args);
     if (!given) {
@@ -238,24 +289,17 @@ int addSource(const Arguments& args) {
     if (!exists(*path)) {
         return fail(*path + " does not exist");
     }
-    engine::Preferences preferences;
-    std::vector<std::string> folders = preferences.includedFolders();
-    if (std::find(folders.begin(), folders.end(), *path) != folders.end()) {
-        return 0;
-    }
-    if (const auto repository = preferences.repository()) {
-        if (std::string folder;
-            engine::isLocalRepository(*repository, &folder) && engine::isInside(folder, *path)) {
-            return fail("the destination " + folder + " is inside " + *path +
-                        "; it cannot be backed up into itself");
-        }
-    }
-    folders.push_back(*path);
-    std::string problem;
-    if (!preferences.setIncludedFolders(folders, &problem)) {
-        return fail("cannot save the included folders: " + problem);
-    }
-    return 0;
+    return addToList(kIncludedFolders, *path,
+                     [&](engine::Preferences& preferences) -> std::optional<std::string> {
+                         std::string folder;
+                         const auto repository = preferences.repository();
+                         if (repository && engine::isLocalRepository(*repository, &folder) &&
+                             engine::isInside(folder, *path)) {
+                             return "the destination " + folder + " is inside " + *path +
+                                    "; it cannot be backed up into itself";
+                         }
+                         return std::nullopt;
+                     });
 }
 
 int removeSource(const Arguments& args) {
@@ -263,19 +307,7 @@ int removeSource(const Arguments& args) {
     if (!given) {
         return usage();
     }
-    const std::string path = normalPath(*given).value_or(std::string(*given));
-    engine::Preferences preferences;
-    std::vector<std::string> folders = preferences.includedFolders();
-    const auto found = std::find(folders.begin(), folders.end(), path);
-    if (found == folders.end()) {
-        return fail(path + " is not an included folder");
-    }
-    folders.erase(found);
-    std::string problem;
-    if (!preferences.setIncludedFolders(folders, &problem)) {
-        return fail("cannot save the included folders: " + problem);
-    }
-    return 0;
+    return removeFromList(kIncludedFolders, normalPath(*given).value_or(std::string(*given)));
 }
 
 int sources(const Arguments& args) {
@@ -293,18 +325,8 @@ int addExclusion(const Arguments& args) {
     if (!given) {
         return usage();
     }
-    const std::string pattern = normalPath(*given).value_or(std::string(*given));
-    engine::Preferences preferences;
-    std::vector<std::string> patterns = preferences.exclusions();
-    if (std::find(patterns.begin(), patterns.end(), pattern) != patterns.end()) {
-        return 0;
-    }
-    patterns.push_back(pattern);
-    std::string problem;
-    if (!preferences.setExclusions(patterns, &problem)) {
-        return fail("cannot save the exclusions: " + problem);
-    }
-    return 0;
+    return addToList(kExclusions, normalPath(*given).value_or(std::string(*given)),
+                     [](engine::Preferences&) { return std::optional<std::string>(); });
 }
 
 int removeExclusion(const Arguments& args) {
@@ -312,19 +334,7 @@ int removeExclusion(const Arguments& args) {
     if (!given) {
         return usage();
     }
-    const std::string pattern = normalPath(*given).value_or(std::string(*given));
-    engine::Preferences preferences;
-    std::vector<std::string> patterns = preferences.exclusions();
-    const auto found = std::find(patterns.begin(), patterns.end(), pattern);
-    if (found == patterns.end()) {
-        return fail(pattern + " is not excluded");
-    }
-    patterns.erase(found);
-    std::string problem;
-    if (!preferences.setExclusions(patterns, &problem)) {
-        return fail("cannot save the exclusions: " + problem);
-    }
-    return 0;
+    return removeFromList(kExclusions, normalPath(*given).value_or(std::string(*given)));
 }
 
 int isExcluded(const Arguments& args) {

@@ -3,6 +3,7 @@
 #include "platform/plist/Binary.h"
 
 #include <algorithm>
+#include <string.h>
 
 namespace sockets {
 
@@ -33,6 +34,7 @@ std::optional<std::vector<std::uint8_t>> encodeFrame(const plist::Value& value,
     frame[2] = static_cast<std::uint8_t>(length >> 8);
     frame[3] = static_cast<std::uint8_t>(length);
     std::copy(body->begin(), body->end(), frame.begin() + kFrameHeaderLength);
+    ::explicit_bzero(body->data(), body->size());
     return frame;
 }
 
@@ -40,15 +42,7 @@ void FrameReader::append(std::span<const std::uint8_t> bytes) {
     if (failed_) {
         return;
     }
-    // Drop what earlier frames used before the buffer grows.
-    if (consumed_ > 0 && consumed_ == buffer_.size()) {
-        buffer_.clear();
-        consumed_ = 0;
-    } else if (consumed_ > kMaxFrameLength) {
-        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(consumed_));
-        consumed_ = 0;
-    }
-    buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+    buffer_.append(bytes);
 }
 
 std::size_t FrameReader::wanted() const {
@@ -56,7 +50,7 @@ std::size_t FrameReader::wanted() const {
     if (have < kFrameHeaderLength) {
         return kFrameHeaderLength - have;
     }
-    const std::size_t length = std::min(lengthAt(buffer_.data() + consumed_), kMaxFrameLength);
+    const std::size_t length = std::min(lengthAt(buffer_.data()), kMaxFrameLength);
     const std::size_t frame = kFrameHeaderLength + length;
     return frame > have ? frame - have : 1;
 }
@@ -70,7 +64,7 @@ FrameReader::Status FrameReader::next(plist::Value* value, std::string* error) {
     if (have < kFrameHeaderLength) {
         return Status::NeedMore;
     }
-    const std::uint8_t* start = buffer_.data() + consumed_;
+    const std::uint8_t* start = buffer_.data();
     const std::size_t length = lengthAt(start);
     std::string problem;
     if (length > kMaxFrameLength) {
@@ -85,7 +79,7 @@ FrameReader::Status FrameReader::next(plist::Value* value, std::string* error) {
             std::span(start + kFrameHeaderLength, length), kMaxFrameLength, &problem);
         if (decoded) {
             lastFrameLength_ = kFrameHeaderLength + length;
-            consumed_ += lastFrameLength_;
+            buffer_.consume(lastFrameLength_);
             *value = std::move(*decoded);
             return Status::Frame;
         }
@@ -93,8 +87,6 @@ FrameReader::Status FrameReader::next(plist::Value* value, std::string* error) {
     failed_ = true;
     failure_ = std::move(problem);
     buffer_.clear();
-    buffer_.shrink_to_fit();
-    consumed_ = 0;
     *error = failure_;
     return Status::Bad;
 }

@@ -6,6 +6,7 @@
 
 #include "platform/plist/Limits.h"
 #include "platform/plist/Value.h"
+#include "platform/socket/ClearingBuffer.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -36,13 +37,13 @@ public:
     // The length, header included, of the frame next() returned last.
     std::size_t lastFrameLength() const { return lastFrameLength_; }
     // Bytes received and not yet returned as frames.
-    std::size_t buffered() const { return buffer_.size() - consumed_; }
+    std::size_t buffered() const { return buffer_.size(); }
     // Room to read into without growing past what the current frame can need; at least 1.
     std::size_t wanted() const;
 
 private:
-    std::vector<std::uint8_t> buffer_;
-    std::size_t consumed_ = 0;
+    // Each frame's bytes are zeroed once decoded (requests carry passwords).
+    ClearingBuffer buffer_;
     std::size_t lastFrameLength_ = 0;
     bool failed_ = false;
     std::string failure_;

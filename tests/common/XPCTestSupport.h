@@ -57,7 +57,7 @@ public:
                                     const std::shared_ptr<VRNXPCPeerConnection>& peer) override {
         {
             std::lock_guard guard(mutex_);
-            disconnectedPeers_.push_back(peer.get());
+            disconnectedPeers_.push_back(peer->processIdentifier());
         }
         disconnected.notify();
     }
@@ -70,7 +70,9 @@ public:
         std::lock_guard guard(mutex_);
         return std::exchange(held_, {});
     }
-    std::vector<const VRNXPCPeerConnection*> disconnectedPeers() {
+    // The pids of the peers reported gone (a connection's address may be reused once it is
+    // freed; a live child's pid is not).
+    std::vector<pid_t> disconnectedPeers() {
         std::lock_guard guard(mutex_);
         return disconnectedPeers_;
     }
@@ -79,7 +81,7 @@ private:
     std::mutex mutex_;
     std::vector<VRNXPCMessage> messages_;
     std::vector<Held> held_;
-    std::vector<const VRNXPCPeerConnection*> disconnectedPeers_;
+    std::vector<pid_t> disconnectedPeers_;
 };
 
 inline std::size_t openDescriptors() {

@@ -1,17 +1,22 @@
 // The built daemon as systemd runs it: socket-activated in a private installation root on
 // the simulated machine, driven by the built kbectl over its real socket. Runs as root (the
 // daemon refuses anyone else); every wait is bounded.
+#include "engine/core/EngineFiles.h"
+#include "engine/core/Restic.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/InstallationRoot.h"
 #include "tests/support/TempFolder.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <gmock/gmock.h>
+#include <poll.h>
 #include <sstream>
+#include <sys/inotify.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -75,12 +80,66 @@ protected:
         return outcome;
     }
 
-    std::string logFile() {
-        std::ifstream in(testsupport::locationIn(root.path(), "/Library/Logs/Keelbrook") /
-                         "scheduler.log");
+    std::string logFile() { return readText(logFolder() / "scheduler.log"); }
+
+    std::filesystem::path logFolder() {
+        return testsupport::locationIn(root.path(), "/Library/Logs/Keelbrook");
+    }
+
+    static std::string readText(const std::filesystem::path& file) {
+        std::ifstream in(file);
         std::stringstream text;
         text << in.rdbuf();
         return text.str();
+    }
+
+    // Waits, without sleeping, until the daemon's log holds `text`; each line it writes
+    // modifies the file.
+    bool waitForLogLine(const std::string& text, std::chrono::seconds limit) {
+        std::filesystem::create_directories(logFolder());
+        const int watch = ::inotify_init1(IN_CLOEXEC);
+        ::inotify_add_watch(watch, logFolder().c_str(), IN_MODIFY | IN_CREATE);
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        bool found = false;
+        while (!(found = logFile().find(text) != std::string::npos) &&
+               std::chrono::steady_clock::now() < deadline) {
+            pollfd ready{watch, POLLIN, 0};
+            if (::poll(&ready, 1, 1000) > 0) {
+                char events[4096];
+                (void)!::read(watch, events, sizeof events);
+            }
+        }
+        ::close(watch);
+        return found;
+    }
+
+    // A program installed at its mapped place below the root, owned by root.
+    void install(const char* built, const std::string& place) {
+        const auto installed = testsupport::locationIn(root.path(), place);
+        std::filesystem::create_directories(installed.parent_path());
+        std::filesystem::copy_file(built, installed);
+    }
+
+    // The backups restic lists in `repository` (each snapshot names its short id once).
+    std::size_t backupsInRepository(const std::filesystem::path& repository) {
+        const Outcome listed =
+            run(engine::resticCommand(repository.string(), {"snapshots", "--json"}));
+        EXPECT_EQ(listed.status, 0) << listed.output;
+        std::size_t count = 0;
+        for (auto at = listed.output.find("\"short_id\""); at != std::string::npos;
+             at = listed.output.find("\"short_id\"", at + 1)) {
+            ++count;
+        }
+        return count;
+    }
+
+    Outcome run(const std::vector<std::string>& args) {
+        ChildProcess child(args, ChildProcess::Errors::WithOutput);
+        Outcome outcome;
+        child.readAll(&outcome.output, 120s);
+        const auto status = child.wait(120s);
+        outcome.status = status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
+        return outcome;
     }
 
     testsupport::TempFolder root;
@@ -225,6 +284,55 @@ TEST_F(DaemonTest, RefusedSettingsLeaveTheSettingsInForce) {
     const Outcome old = ctl({"set-settings", file.string()});
     EXPECT_EQ(old.status, 0) << old.output;
     EXPECT_EQ(ctl({"backups", "enabled"}).output, "yes\n");
+}
+
+// The real engine under the root: the daemon's kickstart runs the installed tmutil, which
+// runs backupd (no systemd here, so as its child), which runs restic into a repository in
+// the test's folder.
+TEST_F(DaemonTest, AKickstartBacksUpWithTheRealEngine) {
+    install(TMUTIL, "/usr/bin/tmutil");
+    install(BACKUPD, "/usr/libexec/keelbrook/backupd");
+    const std::string tmutil = testsupport::locationIn(root.path(), "/usr/bin/tmutil").string();
+    const auto data = root.path() / "data";
+    const auto repository = root.path() / "repository";
+    std::filesystem::create_directories(data / "documents");
+    std::ofstream(data / "documents/report") << "quarterly figures\n";
+    std::ofstream(data / "notes") << "remember the milk\n";
+    const Outcome destination = run({tmutil, "setdestination", repository.string()});
+    ASSERT_EQ(destination.status, 0) << destination.output;
+    for (const char* folder : {"/home", "/etc"}) {
+        ASSERT_EQ(run({tmutil, "removesource", folder}).status, 0);
+    }
+    ASSERT_EQ(run({tmutil, "addsource", data.string()}).status, 0);
+
+    activate();
+    const Outcome enabled = ctl({"enable", "backups"});
+    ASSERT_EQ(enabled.status, 0) << enabled.output;
+    const Outcome kickstart = ctl({"backups", "kickstart"});
+    ASSERT_EQ(kickstart.status, 0) << kickstart.output;
+    ASSERT_TRUE(waitForLogLine("Backup finished.", 120s)) << logFile();
+    EXPECT_THAT(logFile(), HasSubstr("Starting backup now."));
+    EXPECT_THAT(logFile(), testing::Not(HasSubstr("Backup failed.")));
+
+    EXPECT_EQ(backupsInRepository(repository), 1u);
+
+    // A kickstart's outcome goes to no one; a scheduled run's is the activity's last run,
+    // which info shows. With an interval the overdue backup runs at once.
+    ASSERT_EQ(ctl({"set-interval", "1h"}).status, 0);
+    ASSERT_TRUE(waitForLogLine("[com.vornhal.keelbrook.backup] Activity finished.", 120s))
+        << logFile();
+    const Outcome info = ctl({"info"});
+    EXPECT_EQ(info.status, 0) << info.output;
+    EXPECT_THAT(info.output, testing::StartsWith("> Backups\nLast run: "));
+    // Both runs rotate: of two backups within the hour the newer is kept.
+    EXPECT_EQ(backupsInRepository(repository), 1u);
+
+    // No journal runs here (there is no private one to write to): backupd's lines are read
+    // from its own log file.
+    const std::string worker = readText(logFolder() / "backupd.log");
+    EXPECT_THAT(worker, HasSubstr("Backup summary: 2 files (2 new, 0 changed)"));
+    EXPECT_THAT(worker, HasSubstr("Backup summary: 2 files (0 new, 0 changed)"));
+    EXPECT_THAT(worker, HasSubstr("Thinning finished.")) << worker;
 }
 
 } // namespace

@@ -134,21 +134,17 @@ protected:
     // replacement of the file is a rename into its folder.
     template <class Predicate>
     bool waitForStatus(Predicate done) {
-        const fs::path file = engine::statusFile();
-        fs::create_directories(file.parent_path());
-        const int watch = ::inotify_init1(IN_CLOEXEC);
-        ::inotify_add_watch(watch, file.parent_path().c_str(), IN_MOVED_TO | IN_CLOSE_WRITE);
-        const auto deadline = std::chrono::steady_clock::now() + kBackupLimit;
-        bool met = false;
-        while (!(met = satisfied(done)) && std::chrono::steady_clock::now() < deadline) {
-            pollfd ready{watch, POLLIN, 0};
-            if (::poll(&ready, 1, 1000) > 0) {
-                char events[4096];
-                (void)!::read(watch, events, sizeof events);
-            }
-        }
-        ::close(watch);
-        return met;
+        return waitInFolder(fs::path(engine::statusFile()).parent_path(),
+                            IN_MOVED_TO | IN_CLOSE_WRITE, [&] {
+                                const auto status = engine::readStatus();
+                                return status && done(*status);
+                            });
+    }
+
+    // Waits, without sleeping, until the worker's log holds `text`.
+    bool waitForWorkerLog(const std::string& text) {
+        return waitInFolder(root_.path() / "var/log/keelbrook", IN_MODIFY | IN_CREATE,
+                            [&] { return workerLog().find(text) != std::string::npos; });
     }
 
     testsupport::TempFolder root_;
@@ -156,10 +152,23 @@ protected:
     fs::path repository_;
 
 private:
-    template <class Predicate>
-    static bool satisfied(Predicate& done) {
-        const auto status = engine::readStatus();
-        return status && done(*status);
+    // Checks `done` each time the folder reports one of `events`, up to kBackupLimit.
+    template <class Check>
+    static bool waitInFolder(const fs::path& folder, std::uint32_t events, Check done) {
+        fs::create_directories(folder);
+        const int watch = ::inotify_init1(IN_CLOEXEC);
+        ::inotify_add_watch(watch, folder.c_str(), events);
+        const auto deadline = std::chrono::steady_clock::now() + kBackupLimit;
+        bool met = false;
+        while (!(met = done()) && std::chrono::steady_clock::now() < deadline) {
+            pollfd ready{watch, POLLIN, 0};
+            if (::poll(&ready, 1, 1000) > 0) {
+                char buffer[4096];
+                (void)!::read(watch, buffer, sizeof buffer);
+            }
+        }
+        ::close(watch);
+        return met;
     }
 };
 
