@@ -1,0 +1,120 @@
+#!/bin/bash
+# The install test's steps inside the booted container, as root. /kbtest holds the packages
+# (debs/), this script, and results/ where the outcome goes. Each step prints its name;
+# the first failure ends the run with its reason.
+set -uo pipefail
+
+export DEBIAN_FRONTEND=noninteractive
+export PATH=/usr/sbin:/usr/bin:/sbin:/bin
+debs=/kbtest/debs
+service=com.vornhal.keelbrook.scheduler.service
+socket=com.vornhal.keelbrook.scheduler.socket
+start=$SECONDS
+
+step() { printf '\n== %s (at %d s)\n' "$*" $((SECONDS - start)); }
+fail() {
+    echo "FAILED: $*"
+    journalctl -b --no-pager -n 60 -u "$service" -u "$socket" -u keelbrook-backupd.service || true
+    exit 1
+}
+# Runs a command, shows its output, fails the test when it does not exit 0.
+must() {
+    echo "\$ $*"
+    "$@" || fail "'$*' exited $?"
+}
+active() { [ "$(systemctl is-active "$1")" = active ]; }
+# Waits up to $1 seconds for a command to succeed.
+within() {
+    local limit=$1
+    shift
+    local until=$((SECONDS + limit))
+    while ! "$@"; do
+        [ $SECONDS -lt $until ] || return 1
+        sleep 1
+    done
+}
+
+step "the system is up"
+state=$(systemctl is-system-running)
+echo "system: $state"
+systemctl --failed --no-legend --no-pager
+
+step "install the package"
+release=$(ls "$debs"/keelbrook_1*.deb | sort -V | head -1)
+must apt install -y "$release"
+must dpkg -s keelbrook
+dpkg -L keelbrook | sort >/kbtest/results/files
+
+step "every unit passes systemd-analyze verify"
+for unit in $(dpkg -L keelbrook | grep -E '/systemd/system/[^/]+\.(service|socket|timer)$'); do
+    must systemd-analyze verify "$unit"
+done
+
+step "the socket listens, the daemon waits for a client"
+active "$socket" || fail "$socket is $(systemctl is-active "$socket") after installation"
+active "$service" && fail "the daemon was started by the installation, not by its socket"
+[ "$(systemctl is-enabled "$service")" = enabled ] || fail "$service is not enabled"
+[ "$(systemctl is-enabled keelbrook-engine.timer)" = disabled ] ||
+    fail "the engine's own timer is $(systemctl is-enabled keelbrook-engine.timer)"
+
+step "the first client starts the daemon through the socket"
+useradd --create-home alice
+must runuser -u alice -- kbectl status
+active "$service" || fail "kbectl status did not start the daemon"
+left=$SECONDS
+
+step "with nothing scheduled the daemon exits 30 s after its last client"
+within 60 bash -c "! systemctl -q is-active $service" || fail "the daemon is still running after 60 s"
+idle=$((SECONDS - left))
+echo "exited after $idle s"
+[ $idle -ge 28 ] || fail "the daemon exited after $idle s, before its idle time"
+[ "$(systemctl show -P Result "$service")" = success ] || fail "the daemon's idle exit is not a success"
+
+step "a destination, backups enabled, a real backup"
+mkdir -p /srv/backup /home/alice/Documents
+echo "the letter of $(date)" >/home/alice/Documents/letter.txt
+chown -R alice: /home/alice/Documents
+must sudo tmutil setdestination /srv/backup
+must tmutil destinationinfo
+must sudo kbectl enable backups
+must runuser -u alice -- kbectl backups kickstart
+within 180 bash -c 'tmutil latestbackup >/dev/null 2>&1' || fail "no backup after 180 s"
+must tmutil latestbackup
+must runuser -u alice -- kbectl info
+
+step "the daemon stays resident while backups are scheduled"
+sleep 40
+active "$service" || fail "the daemon exited although backups are scheduled"
+
+step "restore the file as the README says"
+rm -rf /tmp/restore
+must sudo restic -r /srv/backup --password-file /var/lib/keelbrook-engine/repository-password \
+    restore latest --target /tmp/restore --include /home/alice/Documents
+cmp /home/alice/Documents/letter.txt /tmp/restore/home/alice/Documents/letter.txt ||
+    fail "the restored file differs from the original"
+
+step "kbectl log shows the daemon's journal lines"
+must sudo kbectl log >/tmp/log.txt
+tail -5 /tmp/log.txt
+grep -q "Starting backup now" /tmp/log.txt || fail "kbectl log has no line of the backup's start"
+
+step "kbectl uninstall leaves only the engine's state"
+must sudo kbectl uninstall
+dpkg -s keelbrook >/dev/null 2>&1 && fail "keelbrook is still installed"
+left_over=()
+while read -r path; do
+    # Folders the package shares with others (/usr/bin, ...) stay.
+    if [ -e "$path" ] && ! [ -d "$path" ]; then
+        left_over+=("$path")
+    fi
+done </kbtest/results/files
+for path in /var/lib/keelbrook /var/log/keelbrook /run/keelbrook /var/cache/keelbrook-backupd \
+    /usr/libexec/keelbrook /usr/share/keelbrook /etc/systemd/system/sockets.target.wants/$socket; do
+    [ -e "$path" ] && left_over+=("$path")
+done
+[ ${#left_over[@]} -eq 0 ] || fail "left after uninstalling: ${left_over[*]}"
+[ -s /var/lib/keelbrook-engine/repository-password ] || fail "the repository password was removed"
+systemctl list-unit-files 'com.vornhal.keelbrook.*' 'keelbrook-*' --no-legend | grep . &&
+    fail "units are still known to systemd"
+
+printf '\nall steps passed in %d s\n' $((SECONDS - start))
