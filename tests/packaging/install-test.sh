@@ -43,7 +43,7 @@ if ! [ -e "$tree/.kbtest-ready" ]; then
     say "debootstrap bookworm from $mirror"
     rm -rf "$tree" "$tree.new"
     debootstrap --variant=minbase \
-        --include=systemd,systemd-sysv,dbus,sudo,ca-certificates,restic,btrfs-progs,libcurl4,libicu72,libxml2,libssl3,openssl,libpam-modules,zlib1g,python3 \
+        --include=systemd,systemd-sysv,dbus,sudo,ca-certificates,restic,btrfs-progs,libbtrfsutil1,libcurl4,libicu72,libxml2,libssl3,openssl,libpam-modules,zlib1g,python3 \
         bookworm "$tree.new" "$mirror" >"$work/debootstrap.log" 2>&1 ||
         fail "debootstrap failed: $(tail -3 "$work/debootstrap.log")"
     cat >"$tree.new/etc/systemd/system/kbtest.service" <<'UNIT'
@@ -63,19 +63,25 @@ UNIT
     ln -s /etc/systemd/system/kbtest.service \
         "$tree.new/etc/systemd/system/multi-user.target.wants/kbtest.service"
     echo keelbrook-test >"$tree.new/etc/hostname"
+    echo "127.0.1.1 keelbrook-test" >>"$tree.new/etc/hosts"
     touch "$tree.new/.kbtest-ready"
     mv "$tree.new" "$tree"
     say "tree made"
 fi
 
-say "build the package"
+# The release and a newer one (the next patch version), to update to.
+release=$(sed -n 's/^set(KEELBROOK_VERSION \([0-9.]*\) CACHE.*/\1/p' "$top/CMakeLists.txt")
+newer=${release%.*}.$((${release##*.} + 1))
 debs=$work/debs
-rm -rf "$debs"
+rm -rf "$debs" "$work/package"
 mkdir -p "$debs"
-BUILD_DIR=$work/package "$top/scripts/package" --out "$work/package" >"$work/package.log" 2>&1 ||
-    fail "scripts/package failed: $(tail -20 "$work/package.log")"
+for version in "$release" "$newer"; do
+    say "build the package $version"
+    "$top/scripts/package" --out "$work/package" --version "$version" >"$work/package-$version.log" 2>&1 ||
+        fail "scripts/package failed: $(tail -20 "$work/package-$version.log")"
+done
 cp "$work"/package/keelbrook_*.deb "$debs/"
-say "built $(cd "$debs" && ls)"
+say "built $(cd "$debs" && echo *)"
 
 # Each run boots a fresh copy of the tree.
 run=$work/run
