@@ -9,12 +9,13 @@ export PATH=/usr/sbin:/usr/bin:/sbin:/bin
 debs=/kbtest/debs
 service=com.vornhal.keelbrook.scheduler.service
 socket=com.vornhal.keelbrook.scheduler.socket
+authority=com.vornhal.keelbrook.authority.socket
 start=$SECONDS
 
 step() { printf '\n== %s (at %d s)\n' "$*" $((SECONDS - start)); }
 fail() {
     echo "FAILED: $*"
-    journalctl -b --no-pager -n 60 -u "$service" -u "$socket" -u keelbrook-backupd.service || true
+    journalctl -b --no-pager -n 60 -u "$service" -u "$socket" -u "$authority" -u keelbrook-backupd.service || true
     exit 1
 }
 # Runs a command, shows its output, fails the test when it does not exit 0.
@@ -52,7 +53,9 @@ for unit in $(dpkg -L keelbrook | grep -E '/systemd/system/[^/]+\.(service|socke
 done
 
 step "the socket listens, the daemon waits for a client"
-active "$socket" || fail "$socket is $(systemctl is-active "$socket") after installation"
+for unit in "$socket" "$authority"; do
+    active "$unit" || fail "$unit is $(systemctl is-active "$unit") after installation"
+done
 active "$service" && fail "the daemon was started by the installation, not by its socket"
 [ "$(systemctl is-enabled "$service")" = enabled ] || fail "$service is not enabled"
 [ "$(systemctl is-enabled keelbrook-engine.timer)" = disabled ] ||
@@ -140,7 +143,7 @@ must sudo apt install -y --reinstall "$newer"
 [ -e /var/lib/keelbrook/.updating ] && fail "the installation left the \".updating\" marker"
 [ -e /var/lib/keelbrook/.updated ] || fail "the installation made no \".updated\" marker"
 rm /usr/sbin/policy-rc.d
-must systemctl start "$socket"
+must systemctl start "$socket" "$authority"
 must runuser -u alice -- kbectl status
 within 10 bash -c '! [ -e /var/lib/keelbrook/.updated ]' ||
     fail "the restarted daemon did not remove the \".updated\" marker"
@@ -156,7 +159,8 @@ while read -r path; do
     fi
 done </kbtest/results/files
 for path in /var/lib/keelbrook /var/log/keelbrook /run/keelbrook /var/cache/keelbrook-backupd \
-    /usr/libexec/keelbrook /usr/share/keelbrook /etc/systemd/system/sockets.target.wants/$socket; do
+    /usr/libexec/keelbrook /usr/share/keelbrook /etc/systemd/system/sockets.target.wants/$socket \
+    /etc/systemd/system/sockets.target.wants/$authority; do
     [ -e "$path" ] && left_over+=("$path")
 done
 [ ${#left_over[@]} -eq 0 ] || fail "left after uninstalling: ${left_over[*]}"
