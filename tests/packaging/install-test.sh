@@ -4,14 +4,18 @@
 # inside.sh in it from a oneshot unit that powers the container off; the outcome is read
 # from the bind-mounted results folder afterwards.
 #
-#   install-test.sh WORK
+#   install-test.sh WORK KBEPKG
+#
+# KBEPKG is the built tools/kbepkg, which signs the newer package for the update server.
 #
 # Needs root, debootstrap and systemd-nspawn. Where the container cannot be made or booted
 # the test fails with the reason; only outside CI, without root, is it skipped (exit 77).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/../.." && pwd)
-work=${1:?usage: install-test.sh WORK}
+work=${1:?usage: install-test.sh WORK KBEPKG}
+kbepkg=${2:?usage: install-test.sh WORK KBEPKG}
+update_host=updates.keelbrook-test.example
 mkdir -p "$work"
 work=$(realpath "$work")
 start=$SECONDS
@@ -27,7 +31,8 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "install test: skipped: not root"
     exit 77
 fi
-for tool in debootstrap systemd-nspawn dpkg-buildpackage lintian; do
+[ -x "$kbepkg" ] || fail "$kbepkg is not built"
+for tool in debootstrap systemd-nspawn dpkg-buildpackage lintian openssl; do
     command -v "$tool" >/dev/null || fail "$tool is missing (scripts/setup installs it)"
 done
 
@@ -69,6 +74,11 @@ UNIT
     say "tree made"
 fi
 
+# The update packages' hierarchy (its root pinned in both packages) and the HTTPS server's.
+rm -rf "$work/pki"
+"$here/make-pki.sh" "$work/pki" "$update_host" >"$work/pki.log" 2>&1 ||
+    fail "cannot make the test certificates: $(tail -5 "$work/pki.log")"
+
 # The release and a newer one (the next patch version), to update to.
 release=$(sed -n 's/^set(KEELBROOK_VERSION \([0-9.]*\) CACHE.*/\1/p' "$top/CMakeLists.txt")
 newer=${release%.*}.$((${release##*.} + 1))
@@ -77,7 +87,8 @@ rm -rf "$debs" "$work/package"
 mkdir -p "$debs"
 for version in "$release" "$newer"; do
     say "build the package $version"
-    "$top/scripts/package" --out "$work/package" --version "$version" >"$work/package-$version.log" 2>&1 ||
+    "$top/scripts/package" --out "$work/package" --version "$version" \
+        --anchor "$work/pki/root.pem" >"$work/package-$version.log" 2>&1 ||
         fail "scripts/package failed: $(tail -20 "$work/package-$version.log")"
 done
 cp "$work"/package/keelbrook_*.deb "$debs/"
@@ -89,6 +100,35 @@ rm -rf "$run"
 mkdir -p "$run/results"
 cp "$here/inside.sh" "$run/"
 cp -r "$debs" "$run/debs"
+cp "$here/https-server.py" "$run/"
+echo "$update_host" >"$run/update-host"
+mkdir -p "$run/pki" "$run/www/keelbrook"
+cp "$work"/pki/https.crt "$work"/pki/https.key "$work"/pki/https-ca.crt "$run/pki/"
+# The update server's feed names the newer release, signed as the maker's release step does.
+package=keelbrook-$newer.pkg
+"$kbepkg" create -o "$run/www/keelbrook/$package" --payload "$debs/keelbrook_${newer}_$(dpkg --print-architecture).deb" \
+    --key "$work/pki/leaf.key" --cert "$work/pki/leaf.pem" --chain "$work/pki/chain.pem" ||
+    fail "kbepkg could not sign the newer package"
+IFS=. read -r major minor patch <<<"$newer"
+cat >"$run/www/keelbrook/updates2.plist" <<FEED
+<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0">
+<dict>
+    <key>Items</key>
+    <array>
+        <dict>
+            <key>Version</key>
+            <integer>$((major * 10000 + minor * 100 + patch))</integer>
+            <key>HumanVersion</key>
+            <string>$newer</string>
+            <key>URL</key>
+            <string>https://$update_host/keelbrook/$package</string>
+        </dict>
+    </array>
+</dict>
+</plist>
+FEED
 say "boot the container"
 booted=0
 timeout 15m systemd-nspawn --boot --register=no --keep-unit --ephemeral -D "$tree" \
