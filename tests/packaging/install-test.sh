@@ -37,7 +37,7 @@ for tool in debootstrap systemd-nspawn dpkg-buildpackage lintian openssl; do
 done
 
 # The machine's own Debian mirror.
-mirror=$(grep -rhoE 'https?://[^ ]+/debian/?( |$)' /etc/apt/sources.list /etc/apt/sources.list.d/ 2>/dev/null |
+mirror=$( (grep -rhoE 'https?://[^ ]+/debian/?( |$)' /etc/apt/sources.list /etc/apt/sources.list.d/ 2>/dev/null || true) |
     head -1 | tr -d ' ')
 mirror=${mirror:-http://deb.debian.org/debian}
 
