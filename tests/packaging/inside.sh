@@ -135,6 +135,8 @@ within 30 active "$socket" || fail "the socket is not listening after the update
 [ "$(runuser -u alice -- kbectl updates enabled)" = yes ] || fail "the update lost the preferences"
 
 step "installing the package turns the \".updating\" marker into \".updated\""
+# The daemon stays while backups are scheduled: it must start afresh to see the marker.
+must systemctl stop "$socket" "$authority" "$service"
 printf 1 >/var/lib/keelbrook/.updating
 # Nothing may start while the marker is looked at: the daemon would take it at once.
 printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
