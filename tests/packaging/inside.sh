@@ -125,6 +125,8 @@ echo "\$ echo y | sudo kbectl updates check -i"
 echo y | sudo kbectl updates check -i || fail "kbectl updates check -i exited $?"
 within 240 bash -c "[ \"\$(dpkg-query -W -f='\${Version}' keelbrook)\" = $newer_version ]" ||
     fail "the update to $newer_version was not installed: $(dpkg-query -W keelbrook)"
+# kbectl _update logs its outcome once the installer has ended.
+within 60 bash -c 'journalctl -b --no-pager | grep -q -e "Keelbrook has been updated." -e "Update failed"'
 journalctl -b --no-pager | grep -E "_update|Keelbrook has been updated|Update failed" | tail -5
 journalctl -b --no-pager | grep -q "Keelbrook has been updated." ||
     fail "kbectl _update did not report the update"
