@@ -76,11 +76,11 @@ struct ResticRun {
 // Runs restic with its output and errors handed over line by line. When a stop signal
 // arrives restic gets SIGINT, the only signal on which it cleans up (removes its lock,
 // finishes the pack it writes), and is waited for.
-ResticRun runRestic(const std::vector<std::string>& args, int stopSignals, bool* stopRequested,
+ResticRun runRestic(const engine::Command& command, int stopSignals, bool* stopRequested,
                     const LineHandler& onOutput, const LineHandler& onError) {
     ResticRun run;
     engine::Child child;
-    if (!child.start(args, {}, &run.failure)) {
+    if (!child.start(command, {}, &run.failure)) {
         return run;
     }
     run.started = true;

@@ -1,11 +1,13 @@
 #include "engine/core/Child.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <string_view>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,8 +22,28 @@ Child::~Child() {
     }
 }
 
-bool Child::start(const std::vector<std::string>& args, const Options& options,
-                  std::string* error) {
+namespace {
+
+// The inherited environment with `extra` laid over it.
+std::vector<std::string> mergedEnvironment(const std::vector<std::string>& extra) {
+    std::vector<std::string> merged = extra;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view inherited = *entry;
+        const std::string_view name = inherited.substr(0, inherited.find('=') + 1);
+        const bool replaced = std::any_of(extra.begin(), extra.end(), [&](const std::string& e) {
+            return std::string_view(e).starts_with(name);
+        });
+        if (!replaced) {
+            merged.emplace_back(inherited);
+        }
+    }
+    return merged;
+}
+
+} // namespace
+
+bool Child::start(const Command& command, const Options& options, std::string* error) {
+    const std::vector<std::string>& args = command.args;
     int out[2] = {-1, -1};
     int err[2] = {-1, -1};
     if ((options.captureOutput && ::pipe2(out, O_CLOEXEC) != 0) ||
@@ -69,8 +91,17 @@ bool Child::start(const std::vector<std::string>& args, const Options& options,
         argv.push_back(const_cast<char*>(arg.c_str()));
     }
     argv.push_back(nullptr);
-    const int result =
-        ::posix_spawn(&pid_, args.at(0).c_str(), &actions, &attributes, argv.data(), environ);
+    std::vector<std::string> environment;
+    std::vector<char*> envp;
+    if (!command.environment.empty()) {
+        environment = mergedEnvironment(command.environment);
+        for (std::string& entry : environment) {
+            envp.push_back(entry.data());
+        }
+        envp.push_back(nullptr);
+    }
+    const int result = ::posix_spawn(&pid_, args.at(0).c_str(), &actions, &attributes, argv.data(),
+                                     envp.empty() ? environ : envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     for (int fd : {out[1], err[1]}) {
@@ -115,10 +146,10 @@ void Child::signal(int number) const {
     }
 }
 
-RunResult runToEnd(const std::vector<std::string>& args, std::size_t limit) {
+RunResult runToEnd(const Command& command, std::size_t limit) {
     RunResult run;
     Child child;
-    if (!child.start(args, {}, &run.failure)) {
+    if (!child.start(command, {}, &run.failure)) {
         return run;
     }
     run.started = true;

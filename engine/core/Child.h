@@ -12,6 +12,13 @@
 
 namespace engine {
 
+// A program with its arguments, and the variables ("NAME=VALUE") it gets on top of the
+// engine's own environment (a variable named here replaces the inherited one).
+struct Command {
+    std::vector<std::string> args;
+    std::vector<std::string> environment;
+};
+
 class Child {
 public:
     struct Options {
@@ -28,7 +35,10 @@ public:
 
     // Starts args[0] (an absolute path); standard input is /dev/null. False with `error`
     // filled when it could not be started.
-    bool start(const std::vector<std::string>& args, const Options& options, std::string* error);
+    bool start(const Command& command, const Options& options, std::string* error);
+    bool start(const std::vector<std::string>& args, const Options& options, std::string* error) {
+        return start(Command{args, {}}, options, error);
+    }
 
     pid_t pid() const { return pid_; }
     // The read ends of the pipes (invalid when not captured). Close them once read to the end.
@@ -60,7 +70,10 @@ struct RunResult {
 
 // Runs the program to its end, keeping at most `limit` bytes of each stream (the rest is
 // read and dropped, so the child never blocks on a full pipe).
-RunResult runToEnd(const std::vector<std::string>& args, std::size_t limit = 16u << 20);
+RunResult runToEnd(const Command& command, std::size_t limit = 16u << 20);
+inline RunResult runToEnd(const std::vector<std::string>& args, std::size_t limit = 16u << 20) {
+    return runToEnd(Command{args, {}}, limit);
+}
 
 // The last non-empty line of `text` (restic's reason for a failure), or "" when none.
 std::string lastLine(const std::string& text);

@@ -22,6 +22,10 @@ std::string passwordFile() {
     return stateFolder() + "/repository-password";
 }
 
+std::string credentialsFile() {
+    return stateFolder() + "/repository-credentials";
+}
+
 std::string statusFile() {
     return paths::path("/var/run/keelbrook/backupd-status.plist");
 }

@@ -15,6 +15,8 @@ std::string preferencesFile();
 std::string stateFolder();
 // The repository's password, root only (0600).
 std::string passwordFile();
+// The remote repository's credentials, root only (0600); absent when it needs none.
+std::string credentialsFile();
 // The running backup's progress and the last run's outcome, read by `tmutil status`.
 std::string statusFile();
 // Held (flock) by the backup worker while it runs: one backup at a time.

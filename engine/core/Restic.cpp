@@ -1,14 +1,15 @@
 #include "engine/core/Restic.h"
 
+#include "engine/core/Credentials.h"
 #include "engine/core/EngineFiles.h"
 
 #include <fnmatch.h>
+#include <utility>
 
 namespace engine {
 
-std::vector<std::string> resticCommand(const std::string& repository,
-                                       const std::vector<std::string>& command,
-                                       const std::string& password) {
+Command resticCommand(const std::string& repository, const std::vector<std::string>& command,
+                      const std::string& password) {
     std::vector<std::string> args = {resticProgram(),
                                      "-r",
                                      repository,
@@ -17,7 +18,7 @@ std::vector<std::string> resticCommand(const std::string& repository,
                                      "--cache-dir",
                                      resticCacheFolder()};
     args.insert(args.end(), command.begin(), command.end());
-    return args;
+    return {std::move(args), readCredentials(credentialsFile())};
 }
 
 bool isLocalRepository(const std::string& destination, std::string* folder) {

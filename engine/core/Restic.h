@@ -3,6 +3,8 @@
 // restic, run as a program: the command lines the engine uses and what its exit statuses
 // (restic 0.14) mean.
 
+#include "engine/core/Child.h"
+
 #include <string>
 #include <vector>
 
@@ -18,10 +20,10 @@ inline const std::vector<std::string> kRotationPolicy = {
     "--keep-within-hourly", "24h", "--keep-within-daily", "1m", "--keep-weekly", "520"};
 
 // "restic -r <repository> --password-file <file> --cache-dir <cache> <command...>", with
-// the engine's password file unless another is named.
-std::vector<std::string> resticCommand(const std::string& repository,
-                                       const std::vector<std::string>& command,
-                                       const std::string& password = {});
+// the engine's password file unless another is named, and the stored credentials in its
+// environment.
+Command resticCommand(const std::string& repository, const std::vector<std::string>& command,
+                      const std::string& password = {});
 
 // Whether `destination` names a local folder (an absolute path or "local:<path>"), and
 // that folder.

@@ -1,6 +1,7 @@
 #include "engine/tmutil/Commands.h"
 
 #include "engine/core/Child.h"
+#include "engine/core/Credentials.h"
 #include "engine/core/EngineFiles.h"
 #include "engine/core/Preferences.h"
 #include "engine/core/Restic.h"
@@ -9,6 +10,7 @@
 #include "platform/files/Files.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -18,13 +20,15 @@
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace tmutil {
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: tmutil setdestination [-p] <folder or restic repository URL> | destinationinfo\n"
+    "usage: tmutil setdestination [-p] [-c FILE|-] <folder or restic repository URL>\n"
+    "       tmutil destinationinfo\n"
     "       tmutil addsource|removesource <path> | sources\n"
     "       tmutil addexclusion|removeexclusion|isexcluded <path>\n"
     "       tmutil startbackup [--auto] [--rotation] [--block] | stopbackup | status\n"
@@ -95,13 +99,6 @@ std::string newDestinationID() {
     return id;
 }
 
-bool writeSecret(const std::string& file, const std::string& text, std::string* error) {
-    const std::string contents = text + "\n";
-    return engine::writeFile(
-        file, std::span(reinterpret_cast<const std::uint8_t*>(contents.data()), contents.size()),
-        0600, error);
-}
-
 // The included folder that holds `folder`, if any.
 std::optional<std::string> includingFolder(const std::string& folder,
                                            const std::vector<std::string>& included) {
@@ -113,12 +110,90 @@ std::optional<std::string> includingFolder(const std::string& folder,
     return std::nullopt;
 }
 
+// Whether the URL's authority carries "user:password@": such a secret would be kept in
+// the preferences (0644) and shown on restic's command line.
+bool holdsPassword(std::string_view url) {
+    const std::size_t scheme = url.find("://");
+    if (scheme == std::string_view::npos) {
+        return false;
+    }
+    const std::string_view rest = url.substr(scheme + 3);
+    const std::string_view authority = rest.substr(0, rest.find('/'));
+    const std::size_t at = authority.rfind('@');
+    return at != std::string_view::npos &&
+           authority.substr(0, at).find(':') != std::string_view::npos;
+}
+
+// The text of `source`: a file, or standard input for "-".
+std::optional<std::string> readSource(std::string_view source, std::string* error) {
+    if (source == "-") {
+        std::string text;
+        char chunk[4096];
+        while (std::cin.read(chunk, sizeof chunk) || std::cin.gcount() > 0) {
+            text.append(chunk, static_cast<std::size_t>(std::cin.gcount()));
+            if (text.size() > engine::kMaxCredentialsSize) {
+                *error = "standard input is too large";
+                return std::nullopt;
+            }
+        }
+        return text;
+    }
+    files::Error failure;
+    const auto bytes = files::readFile(std::string(source), engine::kMaxCredentialsSize,
+                                       files::Symlinks::Follow, &failure);
+    if (!bytes) {
+        *error = failure.text;
+        return std::nullopt;
+    }
+    return std::string(bytes->begin(), bytes->end());
+}
+
+// A secret written beside its place and moved there once the repository has accepted it;
+// removed when it is not.
+class Candidate {
+public:
+    explicit Candidate(std::string target) : target_(std::move(target)), path_(target_ + ".new") {}
+    ~Candidate() { ::unlink(path_.c_str()); }
+    Candidate(const Candidate&) = delete;
+    Candidate& operator=(const Candidate&) = delete;
+
+    const std::string& path() const { return path_; }
+    bool write(const std::string& text, std::string* error) {
+        return engine::writeFile(
+            path_, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), 0600,
+            error);
+    }
+    bool commit(std::string* error) {
+        if (::rename(path_.c_str(), target_.c_str()) != 0) {
+            *error = std::strerror(errno);
+            return false;
+        }
+        return true;
+    }
+
+private:
+    std::string target_;
+    std::string path_;
+};
+
+std::string joinedLines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) {
+        text += line + "\n";
+    }
+    return text;
+}
+
 int setDestination(const Arguments& args) {
     bool askPassword = false;
+    std::optional<std::string_view> credentialsSource;
     std::optional<std::string_view> given;
-    for (std::string_view arg : args) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string_view arg = args[i];
         if (arg == "-p") {
             askPassword = true;
+        } else if (arg == "-c" && i + 1 < args.size() && !credentialsSource) {
+            credentialsSource = args[++i];
         } else if (!given && !arg.starts_with("-")) {
             given = arg;
         } else {
@@ -127,6 +202,9 @@ int setDestination(const Arguments& args) {
     }
     if (!given) {
         return usage();
+    }
+    if (askPassword && credentialsSource == "-") {
+        return fail("-p and -c - cannot both read standard input");
     }
     engine::Preferences preferences;
     std::string destination(*given);
@@ -144,6 +222,28 @@ int setDestination(const Arguments& args) {
         }
     } else if (given->find(':') == std::string_view::npos) {
         return fail("the destination must be an absolute path or a restic repository URL");
+    } else if (holdsPassword(*given)) {
+        return fail("the repository URL holds a password; give the URL without it and the "
+                    "user name and password with -c (e.g. RESTIC_REST_USERNAME and "
+                    "RESTIC_REST_PASSWORD)");
+    }
+
+    // The credentials the repository is opened with: those given, else the stored ones
+    // while the destination stays the same, else none (a new destination drops old ones).
+    std::string problem;
+    std::vector<std::string> credentials;
+    if (credentialsSource) {
+        const std::optional<std::string> text = readSource(*credentialsSource, &problem);
+        if (!text) {
+            return fail("cannot read the credentials: " + problem);
+        }
+        const auto parsed = engine::parseCredentials(*text, &problem);
+        if (!parsed) {
+            return fail("the credentials are refused: " + problem);
+        }
+        credentials = *parsed;
+    } else if (preferences.repository() == destination) {
+        credentials = engine::readCredentials(engine::credentialsFile());
     }
 
     std::string password;
@@ -154,37 +254,46 @@ int setDestination(const Arguments& args) {
     } else {
         password = randomPassword();
     }
-    std::string problem;
-    const std::string candidate = engine::passwordFile() + ".new";
-    if (!writeSecret(candidate, password, &problem)) {
+    Candidate newPassword(engine::passwordFile());
+    if (!newPassword.write(password + "\n", &problem)) {
         return fail("cannot store the repository password: " + problem);
     }
+    Candidate newCredentials(engine::credentialsFile());
+    if (!credentials.empty() && !newCredentials.write(joinedLines(credentials), &problem)) {
+        return fail("cannot store the repository credentials: " + problem);
+    }
     // An existing repository must open with the password; a new one is initialised.
-    const engine::RunResult opened =
-        engine::runToEnd(engine::resticCommand(destination, {"cat", "config"}, candidate));
+    engine::Command probe =
+        engine::resticCommand(destination, {"cat", "config"}, newPassword.path());
+    probe.environment = credentials;
+    const engine::RunResult opened = engine::runToEnd(probe);
     if (!opened.started) {
-        ::unlink(candidate.c_str());
         return fail(opened.failure);
     }
     bool created = false;
     if (opened.status != 0) {
         if (opened.errors.find("wrong password") != std::string::npos) {
-            ::unlink(candidate.c_str());
             return fail("the password does not open the repository at " + destination);
         }
-        const engine::RunResult init =
-            engine::runToEnd(engine::resticCommand(destination, {"init"}, candidate));
-        if (init.status != 0) {
-            ::unlink(candidate.c_str());
+        engine::Command init = engine::resticCommand(destination, {"init"}, newPassword.path());
+        init.environment = credentials;
+        const engine::RunResult initialised = engine::runToEnd(init);
+        if (initialised.status != 0) {
             return fail("cannot create a repository at " + destination + ": " +
-                        engine::lastLine(init.errors));
+                        engine::lastLine(initialised.errors));
         }
         created = true;
     }
-    if (::rename(candidate.c_str(), engine::passwordFile().c_str()) != 0) {
-        const int number = errno;
-        ::unlink(candidate.c_str());
-        return fail("cannot store the repository password: " + std::string(std::strerror(number)));
+    if (!newPassword.commit(&problem)) {
+        return fail("cannot store the repository password: " + problem);
+    }
+    if (credentials.empty()) {
+        if (::unlink(engine::credentialsFile().c_str()) != 0 && errno != ENOENT) {
+            return fail("cannot remove the old repository credentials: " +
+                        std::string(std::strerror(errno)));
+        }
+    } else if (!newCredentials.commit(&problem)) {
+        return fail("cannot store the repository credentials: " + problem);
     }
     if (!preferences.setDestination(destination, newDestinationID(), &problem)) {
         return fail("cannot save the destination: " + problem);

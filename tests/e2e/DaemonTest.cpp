@@ -123,7 +123,7 @@ protected:
     // The backups restic lists in `repository` (each snapshot names its short id once).
     std::size_t backupsInRepository(const std::filesystem::path& repository) {
         const Outcome listed =
-            run(engine::resticCommand(repository.string(), {"snapshots", "--json"}));
+            run(engine::resticCommand(repository.string(), {"snapshots", "--json"}).args);
         EXPECT_EQ(listed.status, 0) << listed.output;
         std::size_t count = 0;
         for (auto at = listed.output.find("\"short_id\""); at != std::string::npos;

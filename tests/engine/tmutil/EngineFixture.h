@@ -88,7 +88,7 @@ protected:
     }
 
     testsupport::ChildRun restic(const std::vector<std::string>& args) {
-        return testsupport::runChild(engine::resticCommand(repository_.string(), args),
+        return testsupport::runChild(engine::resticCommand(repository_.string(), args).args,
                                      testsupport::ChildProcess::Errors::WithOutput, kBackupLimit);
     }
 
