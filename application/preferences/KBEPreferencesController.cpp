@@ -55,7 +55,9 @@ void KBEPreferencesController::updateRequirePassword() {
     if (!definition) {
         return;
     }
-    const plist::Value* rule = plist::Value(*definition).find("rule");
+    // Kept for as long as `rule` points into it.
+    const plist::Value right(*definition);
+    const plist::Value* rule = right.find("rule");
     const plist::Array* entries = rule ? rule->asArray() : nullptr;
     const bool adminAllowed =
         !entries || std::any_of(entries->begin(), entries->end(), [](const plist::Value& entry) {
