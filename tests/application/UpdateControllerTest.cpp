@@ -1,9 +1,13 @@
 #include "application/editor/KBUpdateController.h"
 #include "common/VRNUpdaterErrors.h"
 #include "tests/application/EditorTestSupport.h"
+#include "tests/support/FolderEvents.h"
 
 #include <QApplication>
+#include <QEventLoop>
+#include <QSocketNotifier>
 #include <QTest>
+#include <QTimer>
 #include <csignal>
 #include <fstream>
 #include <thread>
@@ -25,25 +29,38 @@ class UpdateControllerTest : public QObject {
 
     std::filesystem::path agentPidFile() const { return folder->path() / "agent.pid"; }
 
-    // The agent's process once it has started.
-    pid_t agentPid() {
+    // The agent's process as its pid file tells it, 0 before it has started.
+    pid_t startedAgent() const {
         pid_t pid = 0;
-        for (int i = 0; i < 500 && pid == 0; ++i) {
-            std::ifstream(agentPidFile()) >> pid;
-            if (pid == 0) {
-                QTest::qWait(10);
-            }
-        }
+        std::ifstream(agentPidFile()) >> pid;
         return pid;
+    }
+
+    // The agent's process once it has started; the main thread's events go on meanwhile.
+    pid_t agentPid() {
+        testsupport::FolderEvents events(folder->path(), IN_MOVED_TO);
+        QEventLoop loop;
+        QSocketNotifier notifier(events.descriptor(), QSocketNotifier::Read);
+        QObject::connect(&notifier, &QSocketNotifier::activated, &loop, [&] {
+            events.drain();
+            if (startedAgent() > 0) {
+                loop.quit();
+            }
+        });
+        QTimer::singleShot(testsupport::kWaitLimit, &loop, &QEventLoop::quit);
+        if (startedAgent() == 0) {
+            loop.exec();
+        }
+        return startedAgent();
     }
 
     static bool running(pid_t pid) { return ::kill(pid, 0) == 0; }
 
     // Blocks until the agent has started, from any thread.
     void waitForAgentStart() {
-        for (int i = 0; i < 500 && !std::filesystem::exists(agentPidFile()); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        testsupport::FolderEvents(folder->path(), IN_MOVED_TO).waitUntil([this] {
+            return startedAgent() > 0;
+        });
     }
 
     void check() {
@@ -65,10 +82,12 @@ private slots:
         folder = std::make_unique<testsupport::TempFolder>();
         daemon = std::make_unique<StandInDaemonServer>(folder->path());
         QVERIFY(daemon->started);
-        // A stand-in agent that tells its process and waits to be ended.
+        // A stand-in agent that tells its process and waits to be ended. The pid file is
+        // renamed into place, so that it is never seen empty.
         const auto script = folder->path() / "post-update";
-        std::ofstream(script) << "#!/bin/sh\necho $$ > '" << agentPidFile().string()
-                              << "'\nexec sleep 60\n";
+        const std::string pidFile = agentPidFile().string();
+        std::ofstream(script) << "#!/bin/sh\necho $$ > '" << pidFile << ".new' && mv '" << pidFile
+                              << ".new' '" << pidFile << "'\nexec sleep 60\n";
         std::filesystem::permissions(script, std::filesystem::perms::owner_all);
         agent = std::make_unique<KBEPostUpdateAgent>(script.string());
         updates = std::make_unique<KBUpdateController>(
@@ -80,7 +99,7 @@ private slots:
         enabledNotifications = 0;
     }
     void cleanup() {
-        if (pid_t pid = 0; (std::ifstream(agentPidFile()) >> pid) && pid > 0) {
+        if (const pid_t pid = startedAgent(); pid > 0) {
             agent->terminate(pid);
         }
         daemon.reset();

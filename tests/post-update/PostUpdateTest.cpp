@@ -1,16 +1,14 @@
 #include "platform/dispatch/Queue.h"
 #include "post-update/KBEPostUpdateManager.h"
+#include "tests/support/FolderEvents.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/TempFolder.h"
-#include "tests/support/WaitLimit.h"
 #include "tests/support/Waiter.h"
 
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sstream>
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,9 +61,7 @@ TEST_F(PostUpdateTest, TwoNotificationsOpenTheApplicationOnceInASessionOfItsOwn)
     ASSERT_TRUE(subscribed.waitFor());
 
     // The application runs detached: its line is waited for through the folder's events.
-    const int events = ::inotify_init1(IN_CLOEXEC);
-    ASSERT_GE(events, 0);
-    ASSERT_GE(::inotify_add_watch(events, folder.path().c_str(), IN_CLOSE_WRITE), 0);
+    testsupport::FolderEvents events(folder.path(), IN_CLOSE_WRITE);
 
     notify::Poster poster(bus.address());
     ASSERT_EQ(poster.post(kKBEDidUpdateNotification), std::nullopt);
@@ -75,15 +71,9 @@ TEST_F(PostUpdateTest, TwoNotificationsOpenTheApplicationOnceInASessionOfItsOwn)
     ASSERT_EQ(exits, std::vector<int>{0});
 
     std::vector<std::string> starts;
-    while ((starts = lines(folder.path() / "starts")).empty()) {
-        pollfd ready{events, POLLIN, 0};
-        ASSERT_EQ(
-            ::poll(&ready, 1, int(std::chrono::milliseconds(testsupport::kWaitLimit).count())), 1)
-            << "the application did not start";
-        char buffer[4096];
-        ASSERT_GT(::read(events, buffer, sizeof buffer), 0);
-    }
-    ::close(events);
+    ASSERT_TRUE(events.waitUntil([&] {
+        return !(starts = lines(folder.path() / "starts")).empty();
+    })) << "the application did not start";
     ASSERT_EQ(starts.size(), 1u);
     std::istringstream fields(starts[0]);
     pid_t pid = 0;

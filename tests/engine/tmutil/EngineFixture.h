@@ -10,6 +10,7 @@
 #include "engine/core/Restic.h"
 #include "engine/core/RunState.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/FolderEvents.h"
 #include "tests/support/InstallationRoot.h"
 #include "tests/support/TempFolder.h"
 
@@ -18,10 +19,8 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <initializer_list>
-#include <poll.h>
 #include <sstream>
 #include <string>
-#include <sys/inotify.h>
 #include <sys/random.h>
 #include <unistd.h>
 #include <vector>
@@ -156,19 +155,7 @@ private:
     template <class Check>
     static bool waitInFolder(const fs::path& folder, std::uint32_t events, Check done) {
         fs::create_directories(folder);
-        const int watch = ::inotify_init1(IN_CLOEXEC);
-        ::inotify_add_watch(watch, folder.c_str(), events);
-        const auto deadline = std::chrono::steady_clock::now() + kBackupLimit;
-        bool met = false;
-        while (!(met = done()) && std::chrono::steady_clock::now() < deadline) {
-            pollfd ready{watch, POLLIN, 0};
-            if (::poll(&ready, 1, 1000) > 0) {
-                char buffer[4096];
-                (void)!::read(watch, buffer, sizeof buffer);
-            }
-        }
-        ::close(watch);
-        return met;
+        return testsupport::FolderEvents(folder, events).waitUntil(done, kBackupLimit);
     }
 };
 
