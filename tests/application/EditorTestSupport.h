@@ -94,13 +94,9 @@ class StandInDaemonServer {
 public:
     explicit StandInDaemonServer(const std::filesystem::path& folder)
         : socketPath((folder / "scheduler.socket").string()) {
-        VRNXPCServerOptions options;
-        options.socketPath = socketPath;
-        options.activationName = "scheduler";
-        options.trustedPrograms = {{std::filesystem::read_symlink("/proc/self/exe").string()},
-                                   ::getuid()};
-        server = VRNMessagerServer::create(KBEHelperServiceName, VRNQueueMain(), service,
-                                           serverAuthorization, options);
+        server = VRNMessagerServer::create(
+            KBEHelperServiceName, VRNQueueMain(), service, serverAuthorization,
+            messagertest::privateServerOptions(socketPath, "scheduler"));
         started = server->start();
         messager = KBEHelperMessager::create(clientAuthorization, socketPath);
     }

@@ -197,11 +197,9 @@ private slots:
             << "account required pam_permit.so\n";
         setRule({plist::Value("is-root"), plist::Value("is-admin")});
 
-        const std::string program = std::filesystem::read_symlink("/proc/self/exe").string();
         VRNAuthorityOptions options;
-        options.server.socketPath = (root_->path() / "authority.socket").string();
-        options.server.activationName = "authority";
-        options.server.trustedPrograms = {{program}, ::getuid()};
+        options.server = messagertest::privateServerOptions(
+            (root_->path() / "authority.socket").string(), "authority");
         options.databasePath = database().path();
         options.pamConfigurationFolder = pam.string();
         options.directory = std::make_shared<Directory>();
@@ -209,10 +207,8 @@ private slots:
         QVERIFY(authority_->start());
 
         daemon_ = std::make_shared<StandInDaemon>(database());
-        VRNXPCServerOptions service;
-        service.socketPath = (root_->path() / "scheduler.socket").string();
-        service.activationName = "scheduler";
-        service.trustedPrograms = {{program}, ::getuid()};
+        const VRNXPCServerOptions service = messagertest::privateServerOptions(
+            (root_->path() / "scheduler.socket").string(), "scheduler");
         server_ = VRNMessagerServer::create(KBEHelperServiceName, VRNQueueMain(), daemon_,
                                             *authority_, service);
         QVERIFY(server_->start());

@@ -110,13 +110,9 @@ protected:
 
     void SetUp() override {
         socketPath = (root->path() / ("messager-" + std::to_string(++serial) + ".socket")).string();
-        VRNXPCServerOptions options;
-        options.socketPath = socketPath;
-        options.activationName = "messager";
-        options.trustedPrograms = {{std::filesystem::read_symlink("/proc/self/exe").string()},
-                                   ::getuid()};
-        server = VRNMessagerServer::create("com.vornhal.test.messager", VRNQueueMain(), owner,
-                                           serverAuthorization, options);
+        server = VRNMessagerServer::create(
+            "com.vornhal.test.messager", VRNQueueMain(), owner, serverAuthorization,
+            messagertest::privateServerOptions(socketPath, "messager"));
         ASSERT_TRUE(server->start());
         client = std::make_unique<VRNMessagerClient>("com.vornhal.test.messager", socketPath, owner,
                                                      clientAuthorization);
