@@ -6,11 +6,8 @@
 #include "application/editor/KBEAlert.h"
 #include "application/editor/KBEDesktop.h"
 #include "application/editor/KBESchedulerUnit.h"
+#include "application/editor/KBEditorAssembly.h"
 #include "application/editor/KBEditorController.h"
-#include "application/editor/KBUpdateController.h"
-#include "application/editors/KBECalendarIntervalViewController.h"
-#include "application/editors/KBEIntervalViewController.h"
-#include "application/editors/KBEWhenInactiveViewController.h"
 #include "application/preferences/KBEAuthenticationDialog.h"
 #include "application/preferences/KBEPreferencesController.h"
 #include "application/snapshots/KBELocalSnapshotsController.h"
@@ -65,9 +62,6 @@ int main(int argc, char** argv) {
     KBEQtDesktop desktop;
     KBEPostUpdateAgent agent(
         paths::locate("/Library/Keelbrook/com.vornhal.keelbrook.post-update", root));
-    KBUpdateController updates(
-        {messager, alerts, desktop, agent, *environment.notifications, mainQueue});
-    prefs::Domain defaults("com.vornhal.keelbrook.application", prefs::Scope::User);
 
     const KBEditorWindows windows{
         .showPreferences = windowMadeOnce([&] {
@@ -93,31 +87,21 @@ int main(int argc, char** argv) {
         }),
     };
 
-    KBEditorController editor({
+    KBEditorAssembly assembly({
         .messager = messager,
         .alerts = alerts,
         .desktop = desktop,
-        .updates = updates,
-        .versions = *environment.versions,
-        .applicationDefaults = defaults,
-        .installationRoot = root,
+        .agent = agent,
+        .environment = environment,
+        .mainQueue = mainQueue,
         .supportsBattery =
             machine::linuxfs::hasSystemBattery(paths::locate("/sys/class/power_supply", root)),
         .schedulerSocketDisabled = [] { return KBESchedulerSocketDisabled(); },
-        .editors = [&environment](int index) -> std::unique_ptr<KBEScheduleEditor> {
-            switch (index) {
-            case 0:
-                return std::make_unique<KBEWhenInactiveViewController>();
-            case 1:
-                return std::make_unique<KBEIntervalViewController>();
-            default:
-                return std::make_unique<KBECalendarIntervalViewController>(*environment.versions);
-            }
-        },
+        .editors = KBEProgramScheduleEditors(*environment.versions),
         .windows = windows,
         .userLogFolder = paths::homePath("Library/Logs/Keelbrook"),
-        .mainQueue = mainQueue,
     });
+    KBEditorController& editor = assembly.editor();
 
     // Guarded messages ask for an administrator's password over the main window.
     VRNAuthorizationManager::sharedManager().setPromptHandler(

@@ -2,10 +2,9 @@
 // would: backups on, every 3 days, Apply, then Apply again unchanged. Prints each alert's
 // title and text on a line of its own; exits 0 when the window could be shown.
 
+#include "application/editor/KBEditorAssembly.h"
 #include "application/editor/KBEditorController.h"
-#include "application/editors/KBECalendarIntervalViewController.h"
 #include "application/editors/KBEIntervalViewController.h"
-#include "application/editors/KBEWhenInactiveViewController.h"
 #include "application/ui/KBEMainThreadQueue.h"
 #include "common/VRNEnvironment.h"
 #include "common/VRNLog.h"
@@ -30,36 +29,28 @@ int main(int argc, char** argv) {
     };
     apptest::RecordingDesktop desktop;
     KBEPostUpdateAgent agent("/nonexistent/agent");
-    KBEHelperMessager& messager = KBEHelperMessager::sharedMessager();
-    KBUpdateController updates(
-        {messager, alerts, desktop, agent, *environment.notifications, queue});
-    prefs::Domain defaults("com.vornhal.keelbrook.application", prefs::Scope::User);
     KBEIntervalViewController* interval = nullptr;
-    KBEditorController editor({
-        .messager = messager,
+    KBEditorAssembly assembly({
+        .messager = KBEHelperMessager::sharedMessager(),
         .alerts = alerts,
         .desktop = desktop,
-        .updates = updates,
-        .versions = *environment.versions,
-        .applicationDefaults = defaults,
-        .installationRoot = environment.installationRoot,
+        .agent = agent,
+        .environment = environment,
+        .mainQueue = queue,
         .supportsBattery = false,
         .schedulerSocketDisabled = [] { return false; },
-        .editors = [&](int index) -> std::unique_ptr<KBEScheduleEditor> {
-            if (index == 0) {
-                return std::make_unique<KBEWhenInactiveViewController>();
-            }
-            if (index == 1) {
-                auto made = std::make_unique<KBEIntervalViewController>();
-                interval = made.get();
+        .editors =
+            [&, program = KBEProgramScheduleEditors(*environment.versions)](int index) {
+                auto made = program(index);
+                if (index == 1) {
+                    interval = dynamic_cast<KBEIntervalViewController*>(made.get());
+                }
                 return made;
-            }
-            return std::make_unique<KBECalendarIntervalViewController>(*environment.versions);
-        },
+            },
         .windows = {},
         .userLogFolder = paths::homePath("Library/Logs/Keelbrook"),
-        .mainQueue = queue,
     });
+    KBEditorController& editor = assembly.editor();
     if (!editor.applicationDidFinishLaunching()) {
         return 2;
     }

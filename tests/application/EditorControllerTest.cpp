@@ -1,4 +1,5 @@
 #include "application/editor/KBESchedulerUnit.h"
+#include "application/editor/KBEditorAssembly.h"
 #include "application/editor/KBEditorController.h"
 #include "application/ui/KBEDatePicker.h"
 #include "common/KBEErrors.h"
@@ -143,6 +144,16 @@ private slots:
     void cleanup() {
         daemon.reset();
         folder.reset();
+    }
+
+    // The program's editors stand under the pop-up in the order of its modes: the mode sent
+    // on Apply names the settings key of the editor shown for it.
+    void theProgramsEditorsFollowThePopupsModes() {
+        const VRNSystemVersionManager versions(*VRNOperatingSystemVersion::parse("15.0.0"));
+        const auto programEditor = KBEProgramScheduleEditors(versions);
+        QCOMPARE(programEditor(0)->name(), std::string("WhenInactive"));
+        QCOMPARE(programEditor(1)->name(), std::string("Interval"));
+        QCOMPARE(programEditor(2)->name(), std::string("CalendarIntervals"));
     }
 
     // The controls follow the daemon's settings, and applying them unchanged sends nothing;

@@ -11,6 +11,7 @@
 #include "common/KBEHelperMessager.h"
 #include "common/VRNAuthorizationErrors.h"
 #include "common/VRNMessagerServer.h"
+#include "tests/common/MessagerTestSupport.h"
 #include "tests/ctl/CtlTestSupport.h"
 #include "tests/support/TempFolder.h"
 
@@ -51,21 +52,11 @@ public:
 
 // The message server's owner: answers from ctltest::StandInDaemon's script, unless the
 // test took the message over with `intercept` (which then owns the reply handler).
-class StandInService final : public VRNMessagerServerDelegate {
+class StandInService final : public messagertest::StandInOwner {
 public:
-    bool messagerShouldAcceptConnection(VRNMessagerServer&,
-                                        const std::shared_ptr<VRNXPCPeerConnection>&) override {
-        return true;
-    }
-    void messagerPeerDidDisconnect(VRNMessagerServer&,
-                                   const std::shared_ptr<VRNXPCPeerConnection>&) override {}
-    std::vector<std::string> messagerAuthorizationRightsForMessage(VRNMessagerServer&,
-                                                                   long message) override {
-        return KBEHelperAuthorizationRightsForMessage(message);
-    }
-    bool messagerKnowsMessage(VRNMessagerServer&, long message) override {
-        return message >= 0 && message < KBEHelperMessageCount;
-    }
+    StandInService()
+        : StandInOwner(KBEHelperMessageCount, KBEHelperAuthorizationRightsForMessage) {}
+
     void messagerHandleMessage(VRNMessagerServer&, long message, const plist::Value& payload,
                                const std::shared_ptr<VRNXPCPeerConnection>&,
                                VRNMessagerServerReplyHandler reply) override {
@@ -103,13 +94,9 @@ class StandInDaemonServer {
 public:
     explicit StandInDaemonServer(const std::filesystem::path& folder)
         : socketPath((folder / "scheduler.socket").string()) {
-        VRNXPCServerOptions options;
-        options.socketPath = socketPath;
-        options.activationName = "scheduler";
-        options.trustedPrograms = {{std::filesystem::read_symlink("/proc/self/exe").string()},
-                                   ::getuid()};
-        server = VRNMessagerServer::create(KBEHelperServiceName, VRNQueueMain(), service,
-                                           serverAuthorization, options);
+        server = VRNMessagerServer::create(
+            KBEHelperServiceName, VRNQueueMain(), service, serverAuthorization,
+            messagertest::privateServerOptions(socketPath, "scheduler"));
         started = server->start();
         messager = KBEHelperMessager::create(clientAuthorization, socketPath);
     }

@@ -9,6 +9,7 @@
 #include "common/VRNMessagerServer.h"
 #include "common/authority/VRNAuthority.h"
 #include "tests/application/Screenshots.h"
+#include "tests/common/MessagerTestSupport.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestEnvironment.h"
 
@@ -60,21 +61,12 @@ public:
 
 // The daemon's part: the updater's state for 18 and 21 and, for 6, the rights database
 // redefined as the daemon does; each message may be told to fail once.
-class StandInDaemon final : public VRNMessagerServerDelegate {
+class StandInDaemon final : public messagertest::StandInOwner {
 public:
-    explicit StandInDaemon(VRNAuthorizationDatabase database) : database_(std::move(database)) {}
+    explicit StandInDaemon(VRNAuthorizationDatabase database)
+        : StandInOwner(KBEHelperMessageCount, KBEHelperAuthorizationRightsForMessage),
+          database_(std::move(database)) {}
 
-    bool messagerShouldAcceptConnection(VRNMessagerServer&,
-                                        const std::shared_ptr<VRNXPCPeerConnection>&) override {
-        return true;
-    }
-    void messagerPeerDidDisconnect(VRNMessagerServer&,
-                                   const std::shared_ptr<VRNXPCPeerConnection>&) override {}
-    std::vector<std::string> messagerAuthorizationRightsForMessage(VRNMessagerServer&,
-                                                                   long message) override {
-        return KBEHelperAuthorizationRightsForMessage(message);
-    }
-    bool messagerKnowsMessage(VRNMessagerServer&, long message) override { return message < 29; }
     void messagerHandleMessage(VRNMessagerServer&, long message, const plist::Value& payload,
                                const std::shared_ptr<VRNXPCPeerConnection>&,
                                VRNMessagerServerReplyHandler reply) override {
@@ -205,11 +197,9 @@ private slots:
             << "account required pam_permit.so\n";
         setRule({plist::Value("is-root"), plist::Value("is-admin")});
 
-        const std::string program = std::filesystem::read_symlink("/proc/self/exe").string();
         VRNAuthorityOptions options;
-        options.server.socketPath = (root_->path() / "authority.socket").string();
-        options.server.activationName = "authority";
-        options.server.trustedPrograms = {{program}, ::getuid()};
+        options.server = messagertest::privateServerOptions(
+            (root_->path() / "authority.socket").string(), "authority");
         options.databasePath = database().path();
         options.pamConfigurationFolder = pam.string();
         options.directory = std::make_shared<Directory>();
@@ -217,10 +207,8 @@ private slots:
         QVERIFY(authority_->start());
 
         daemon_ = std::make_shared<StandInDaemon>(database());
-        VRNXPCServerOptions service;
-        service.socketPath = (root_->path() / "scheduler.socket").string();
-        service.activationName = "scheduler";
-        service.trustedPrograms = {{program}, ::getuid()};
+        const VRNXPCServerOptions service = messagertest::privateServerOptions(
+            (root_->path() / "scheduler.socket").string(), "scheduler");
         server_ = VRNMessagerServer::create(KBEHelperServiceName, VRNQueueMain(), daemon_,
                                             *authority_, service);
         QVERIFY(server_->start());

@@ -6,6 +6,7 @@
 #include "common/VRNQueue.h"
 #include "platform/plist/Plist.h"
 #include "tests/common/LogTestSupport.h"
+#include "tests/common/MessagerTestSupport.h"
 #include "tests/support/Gate.h"
 #include "tests/support/Waiter.h"
 
@@ -60,23 +61,14 @@ public:
     std::vector<std::string> lastRights;
 };
 
-class Owner final : public VRNMessagerServerDelegate, public VRNMessagerClientDelegate {
+class Owner final : public messagertest::StandInOwner, public VRNMessagerClientDelegate {
 public:
-    bool messagerShouldAcceptConnection(VRNMessagerServer&,
-                                        const std::shared_ptr<VRNXPCPeerConnection>&) override {
-        return true;
-    }
-    void messagerPeerDidDisconnect(VRNMessagerServer&,
-                                   const std::shared_ptr<VRNXPCPeerConnection>&) override {}
-    std::vector<std::string> messagerAuthorizationRightsForMessage(VRNMessagerServer&,
-                                                                   long message) override {
-        return rightsFor(message);
-    }
+    Owner() : StandInOwner(29, rightsFor) {}
+
     std::vector<std::string> messagerAuthorizationRightsForMessage(VRNMessagerClient&,
                                                                    long message) override {
         return clientKnowsRights ? rightsFor(message) : std::vector<std::string>{};
     }
-    bool messagerKnowsMessage(VRNMessagerServer&, long message) override { return message < 29; }
     void messagerHandleMessage(VRNMessagerServer&, long message, const plist::Value& payload,
                                const std::shared_ptr<VRNXPCPeerConnection>&,
                                VRNMessagerServerReplyHandler reply) override {
@@ -118,13 +110,9 @@ protected:
 
     void SetUp() override {
         socketPath = (root->path() / ("messager-" + std::to_string(++serial) + ".socket")).string();
-        VRNXPCServerOptions options;
-        options.socketPath = socketPath;
-        options.activationName = "messager";
-        options.trustedPrograms = {{std::filesystem::read_symlink("/proc/self/exe").string()},
-                                   ::getuid()};
-        server = VRNMessagerServer::create("com.vornhal.test.messager", VRNQueueMain(), owner,
-                                           serverAuthorization, options);
+        server = VRNMessagerServer::create(
+            "com.vornhal.test.messager", VRNQueueMain(), owner, serverAuthorization,
+            messagertest::privateServerOptions(socketPath, "messager"));
         ASSERT_TRUE(server->start());
         client = std::make_unique<VRNMessagerClient>("com.vornhal.test.messager", socketPath, owner,
                                                      clientAuthorization);
