@@ -6,7 +6,6 @@
 
 #include <QApplication>
 #include <QTest>
-#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
@@ -37,10 +36,9 @@ public:
     // not start within the wait limit.
     pid_t started(std::size_t number) {
         std::lock_guard lock(mutex_);
-        const int limit = int(std::chrono::milliseconds(testsupport::kWaitLimit).count());
         while (readAvailable() < number) {
             pollfd readable{fifo_.get(), POLLIN, 0};
-            if (::poll(&readable, 1, limit) != 1) {
+            if (::poll(&readable, 1, testsupport::kWaitLimitMilliseconds) != 1) {
                 return 0;
             }
         }

@@ -77,8 +77,7 @@ TEST_F(PostUpdateTest, TwoNotificationsOpenTheApplicationOnceInASessionOfItsOwn)
     std::vector<std::string> starts;
     while ((starts = lines(folder.path() / "starts")).empty()) {
         pollfd ready{events, POLLIN, 0};
-        ASSERT_EQ(
-            ::poll(&ready, 1, int(std::chrono::milliseconds(testsupport::kWaitLimit).count())), 1)
+        ASSERT_EQ(::poll(&ready, 1, testsupport::kWaitLimitMilliseconds), 1)
             << "the application did not start";
         char buffer[4096];
         ASSERT_GT(::read(events, buffer, sizeof buffer), 0);
