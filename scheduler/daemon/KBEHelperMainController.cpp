@@ -81,6 +81,7 @@ KBEHelperMainController::Collaborators KBEHelperMainController::Collaborators::s
         VRNAuthorizationDatabase::inInstallation(environment.installationRoot),
         0,
         showNoticeInSessions,
+        {},
     };
 }
 
@@ -353,6 +354,7 @@ bool KBEHelperMainController::messagerShouldAcceptConnection(
         _collaborators.termination.disableTerminationWithReason("connection");
         _updater->addAssertion("connection");
     }
+    _peersDidChange();
     return true;
 }
 
@@ -361,6 +363,13 @@ void KBEHelperMainController::messagerPeerDidDisconnect(
     if (--_peers == 0) {
         _updater->removeAssertion("connection");
         _collaborators.termination.enableTerminationWithReason("connection");
+    }
+    _peersDidChange();
+}
+
+void KBEHelperMainController::_peersDidChange() {
+    if (_collaborators.peersChanged) {
+        _collaborators.peersChanged(_peers);
     }
 }
 

@@ -51,6 +51,9 @@ public:
         uid_t settingsOwner = 0;
         // Shows a notice to every active graphical session's user; none logs it only.
         std::function<void(const std::string& header, const std::string& message)> showNotice;
+        // Told the number of open client connections each time it changes, on the
+        // controller's queue (tests wait on it); may be empty.
+        std::function<void(std::uint64_t peers)> peersChanged;
 
         // The process's instances in the installed environment.
         static Collaborators system();
@@ -138,6 +141,7 @@ private:
     bool _registerAuthorizationRightsWithError(std::optional<VRNError>* error);
     bool _setAllowsAdminChanges(bool allow, std::optional<VRNError>* error);
     void _startServer();
+    void _peersDidChange();
     void _startBackupManager();
     void _startUpdater();
     // The settings in force with `change` made, installed.

@@ -7,11 +7,13 @@
 #include "tests/support/BtrfsImage.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/TempFolder.h"
+#include "tests/support/WaitLimit.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTableWidget>
 #include <QTest>
 #include <cerrno>
@@ -177,12 +179,11 @@ private slots:
         QCOMPARE(window->tableView()->rowCount(), 0);
         QVERIFY(snapshot("announced"));
         QCOMPARE(window->tableView()->rowCount(), 0);
+        // The window subscribed before its creation returned: one announcement is heard.
+        QSignalSpy reloaded(window->tableView()->model(), &QAbstractItemModel::rowsInserted);
         notify::Poster poster(bus_->address());
-        // The window's subscription may still be on its way: announce until it is heard.
-        for (int attempt = 0; attempt < 50 && window->tableView()->rowCount() == 0; ++attempt) {
-            QVERIFY(!poster.post(KBELocalSnapshotsController::kSnapshotNotification));
-            QTest::qWait(100);
-        }
+        QVERIFY(!poster.post(KBELocalSnapshotsController::kSnapshotNotification));
+        QVERIFY(reloaded.wait(testsupport::kWaitLimitMilliseconds));
         QCOMPARE(column(*window->tableView(), 1), QStringList({"announced"}));
     }
 

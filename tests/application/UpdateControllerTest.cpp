@@ -1,24 +1,83 @@
 #include "application/editor/KBUpdateController.h"
 #include "common/VRNUpdaterErrors.h"
+#include "platform/files/Files.h"
 #include "tests/application/EditorTestSupport.h"
-#include "tests/support/FolderEvents.h"
+#include "tests/support/WaitLimit.h"
 
 #include <QApplication>
-#include <QEventLoop>
-#include <QSocketNotifier>
 #include <QTest>
-#include <QTimer>
 #include <csignal>
+#include <fcntl.h>
 #include <fstream>
+#include <mutex>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 
 using namespace apptest;
+
+namespace {
+
+// The stand-in agents write their process identifiers, a line each, to a FIFO as they
+// start; the test waits on it from any thread. The FIFO is held open for reading and
+// writing (as Linux allows), so that an agent's write never blocks and its close is never
+// read as the end.
+class AgentStarts {
+public:
+    explicit AgentStarts(const std::filesystem::path& path) {
+        if (::mkfifo(path.c_str(), 0600) == 0) {
+            fifo_ = files::openFile(path, O_RDWR | O_NONBLOCK);
+        }
+    }
+    bool ready() const { return fifo_.valid(); }
+
+    // The process of the `number`th agent (from 1) once it has started; 0 when it does
+    // not start within the wait limit.
+    pid_t started(std::size_t number) {
+        std::lock_guard lock(mutex_);
+        while (readAvailable() < number) {
+            pollfd readable{fifo_.get(), POLLIN, 0};
+            if (::poll(&readable, 1, testsupport::kWaitLimitMilliseconds) != 1) {
+                return 0;
+            }
+        }
+        return pids_[number - 1];
+    }
+    // Every agent that has told its start so far.
+    std::vector<pid_t> startedSoFar() {
+        std::lock_guard lock(mutex_);
+        readAvailable();
+        return pids_;
+    }
+
+private:
+    std::size_t readAvailable() {
+        char buffer[256];
+        for (ssize_t n; (n = ::read(fifo_.get(), buffer, sizeof buffer)) > 0;) {
+            pending_.append(buffer, std::size_t(n));
+        }
+        for (std::size_t end; (end = pending_.find('\n')) != std::string::npos;
+             pending_.erase(0, end + 1)) {
+            pids_.push_back(std::stoi(pending_.substr(0, end)));
+        }
+        return pids_.size();
+    }
+
+    files::Descriptor fifo_;
+    std::mutex mutex_;
+    std::string pending_;
+    std::vector<pid_t> pids_;
+};
+
+} // namespace
 
 class UpdateControllerTest : public QObject {
     Q_OBJECT
 
     std::unique_ptr<testsupport::TempFolder> folder;
     std::unique_ptr<StandInDaemonServer> daemon;
+    std::unique_ptr<AgentStarts> agents;
     std::unique_ptr<KBEPostUpdateAgent> agent;
     std::unique_ptr<KBUpdateController> updates;
     VRNNotificationCenter notifications;
@@ -27,40 +86,11 @@ class UpdateControllerTest : public QObject {
     int completions = 0;
     int enabledNotifications = 0;
 
-    std::filesystem::path agentPidFile() const { return folder->path() / "agent.pid"; }
-
-    // The agent's process as its pid file tells it, 0 before it has started.
-    pid_t startedAgent() const {
-        pid_t pid = 0;
-        std::ifstream(agentPidFile()) >> pid;
-        return pid;
-    }
-
-    // The agent's process once it has started; the main thread's events go on meanwhile.
-    pid_t agentPid() {
-        testsupport::FolderEvents events(folder->path(), IN_MOVED_TO);
-        QEventLoop loop;
-        QSocketNotifier notifier(events.descriptor(), QSocketNotifier::Read);
-        QObject::connect(&notifier, &QSocketNotifier::activated, &loop, [&] {
-            events.drain();
-            if (startedAgent() > 0) {
-                loop.quit();
-            }
-        });
-        QTimer::singleShot(testsupport::kWaitLimit, &loop, &QEventLoop::quit);
-        if (startedAgent() == 0) {
-            loop.exec();
-        }
-        return startedAgent();
-    }
-
     static bool running(pid_t pid) { return ::kill(pid, 0) == 0; }
-
-    // Blocks until the agent has started, from any thread.
-    void waitForAgentStart() {
-        testsupport::FolderEvents(folder->path(), IN_MOVED_TO).waitUntil([this] {
-            return startedAgent() > 0;
-        });
+    // Whether `pid` is a child of this process not yet collected (running or ended).
+    static bool uncollected(pid_t pid) {
+        siginfo_t info{};
+        return ::waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0;
     }
 
     void check() {
@@ -82,12 +112,13 @@ private slots:
         folder = std::make_unique<testsupport::TempFolder>();
         daemon = std::make_unique<StandInDaemonServer>(folder->path());
         QVERIFY(daemon->started);
-        // A stand-in agent that tells its process and waits to be ended. The pid file is
-        // renamed into place, so that it is never seen empty.
+        // A stand-in agent that tells its process and waits to be ended.
+        const auto starts = folder->path() / "agent-starts";
+        agents = std::make_unique<AgentStarts>(starts);
+        QVERIFY(agents->ready());
         const auto script = folder->path() / "post-update";
-        const std::string pidFile = agentPidFile().string();
-        std::ofstream(script) << "#!/bin/sh\necho $$ > '" << pidFile << ".new' && mv '" << pidFile
-                              << ".new' '" << pidFile << "'\nexec sleep 60\n";
+        std::ofstream(script) << "#!/bin/sh\necho $$ > '" << starts.string()
+                              << "'\nexec sleep 60\n";
         std::filesystem::permissions(script, std::filesystem::perms::owner_all);
         agent = std::make_unique<KBEPostUpdateAgent>(script.string());
         updates = std::make_unique<KBUpdateController>(
@@ -99,9 +130,13 @@ private slots:
         enabledNotifications = 0;
     }
     void cleanup() {
-        if (const pid_t pid = startedAgent(); pid > 0) {
-            agent->terminate(pid);
+        // The agents neither the controller nor the test has ended and collected.
+        for (const pid_t pid : agents ? agents->startedSoFar() : std::vector<pid_t>{}) {
+            if (uncollected(pid)) {
+                agent->terminate(pid);
+            }
         }
+        agents.reset();
         daemon.reset();
         folder.reset();
     }
@@ -178,7 +213,7 @@ private slots:
                 return false;
             }
             std::thread([this, reply] {
-                waitForAgentStart();
+                agents->started(1);
                 reply(std::nullopt, VRNError(VRNUpdaterErrorDomain, VRNUpdaterErrorInstallFailed));
             }).detach();
             return true;
@@ -186,21 +221,20 @@ private slots:
         alerts.answer(0);
         check();
         QTRY_COMPARE(completions, 1);
-        const pid_t first = agentPid();
+        const pid_t first = agents->started(1);
         QVERIFY(first > 0);
         QVERIFY(!running(first));
         QCOMPARE(alerts.shown.back().title, std::string("Keelbrook was unable to update."));
-        std::filesystem::remove(agentPidFile());
 
         offerUpdate({{"HumanVersion", "2.1"}});
         daemon->clientAuthorization.cancel = true;
         daemon->clientAuthorization.beforeAnswer = [this] {
-            waitForAgentStart();
+            agents->started(2);
         };
         alerts.answer(0);
         check();
         QTRY_COMPARE(completions, 2);
-        const pid_t second = agentPid();
+        const pid_t second = agents->started(2);
         QVERIFY(second > 0);
         QVERIFY(!running(second));
         QCOMPARE(alerts.shown.size(), std::size_t(3)); // nothing after the second offer
@@ -221,14 +255,13 @@ private slots:
         alerts.answer(0);
         check();
         QTRY_VERIFY(daemon->service->lastPayload(KBEHelperMessageInstallUpdate).has_value());
-        const pid_t agentProcess = agentPid();
+        const pid_t agentProcess = agents->started(1);
         QVERIFY(agentProcess > 0);
         QTest::qWait(300);
         QVERIFY(running(agentProcess));
         QCOMPARE(alerts.shown.size(), std::size_t(1));
         QCOMPARE(completions, 0);
         agent->terminate(agentProcess);
-        std::filesystem::remove(agentPidFile());
 
         // The daemon already gone when the installation is asked for.
         std::filesystem::create_directories(folder->path() / "next");
@@ -242,7 +275,9 @@ private slots:
             next->server->stop();
         };
         other.checkUpdatesWithCompletionHandler([this] { ++completions; });
-        const pid_t secondAgent = agentPid();
+        // The agent starts as soon as the offer is answered.
+        QTRY_COMPARE(alerts.shown.size(), std::size_t(2));
+        const pid_t secondAgent = agents->started(2);
         QVERIFY(secondAgent > 0);
         QTest::qWait(300);
         QVERIFY(running(secondAgent));

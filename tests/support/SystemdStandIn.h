@@ -4,10 +4,11 @@
 // calls and runs each transient unit's ExecStart with exactly the unit's Environment, then
 // reports its end as systemd does (the service's PropertiesChanged, then JobRemoved). Its
 // bus and the units' ends are handled on a queue of its own; the test reaches its state
-// only through that queue.
+// only through that queue, or waits for a unit's command to start.
 
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/Source.h"
+#include "tests/support/Waiter.h"
 
 #include <csignal>
 #include <map>
@@ -88,6 +89,9 @@ public:
         on([&] { any = !running_.empty(); });
         return any;
     }
+    // Waits until `count` units' commands have been started since creation; false when
+    // they are not within the wait limit.
+    bool waitForCommands(int count) { return commandsStarted_.waitFor(count); }
 
 private:
     template <class F>
@@ -216,6 +220,7 @@ private:
                 running_.erase(pid);
                 ended(name, id, job, status);
             });
+        commandsStarted_.notify();
     }
 
     void ended(const std::string& name, std::uint32_t id, const std::string& job, int status) {
@@ -274,6 +279,7 @@ private:
     std::unique_ptr<dispatch::ReadSource> source_;
     std::map<pid_t, std::unique_ptr<dispatch::ProcessSource>> running_;
     std::vector<Start> starts_;
+    Waiter commandsStarted_;
     int subscribed_ = 0;
     std::uint32_t jobs_ = 0;
     bool refuse_ = false;

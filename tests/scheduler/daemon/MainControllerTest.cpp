@@ -15,7 +15,6 @@
 #include <chrono>
 #include <gmock/gmock.h>
 #include <sys/stat.h>
-#include <thread>
 
 namespace {
 
@@ -92,6 +91,7 @@ protected:
             VRNAuthorizationDatabase::inInstallation(root),
             ::getuid(),
             [this](const std::string&, const std::string& message) { notices.push_back(message); },
+            [changes = peerChanges](std::uint64_t) { changes->notify(); },
         });
         environment.logicQueue->sync([&] { controller->start(); });
         activitytest::clock().drain();
@@ -103,20 +103,24 @@ protected:
         activitytest::clock().drain();
     }
 
-    std::uint64_t peers() {
-        std::uint64_t count = 0;
-        onQueue([&](KBEHelperMainController& c) { count = c.peers(); });
-        return count;
-    }
-    // Waits (real time: the connections are real) for the count to become `count`.
+    // Waits (real time: the connections are real) for the count to become `count`, one
+    // change at a time. The count and the changes seen are read together on the queue,
+    // where the changes are told, so no change falls between the two.
     bool peersBecome(std::uint64_t count) {
-        for (int i = 0; i < 500; ++i) {
-            if (peers() == count) {
+        for (;;) {
+            std::uint64_t now = 0;
+            int seen = 0;
+            onQueue([&](KBEHelperMainController& c) {
+                now = c.peers();
+                seen = peerChanges->count();
+            });
+            if (now == count) {
                 return true;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (!peerChanges->waitFor(seen + 1)) {
+                return false;
+            }
         }
-        return false;
     }
 
     // A client that has connected and been answered once.
@@ -153,6 +157,8 @@ protected:
     NoAuthorization clientAuthorization;
     std::vector<std::shared_ptr<KBEHelperMessager>> clients;
     std::vector<std::string> notices;
+    // Shared with the controller, whose queue may still tell a change after the test.
+    std::shared_ptr<testsupport::Waiter> peerChanges = std::make_shared<testsupport::Waiter>();
     std::shared_ptr<KBEHelperMainController> controller;
 };
 
