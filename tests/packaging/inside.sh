@@ -1,7 +1,7 @@
 #!/bin/bash
 # The install test's steps inside the booted container, as root. /kbtest holds the packages
-# (debs/), this script, and results/ where the outcome goes. Each step prints its name;
-# the first failure ends the run with its reason.
+# (debs/: keelbrook and keelbrook-app of two versions), this script, and results/ where the
+# outcome goes. Each step prints its name; the first failure ends the run with its reason.
 set -uo pipefail
 
 export DEBIAN_FRONTEND=noninteractive
@@ -34,17 +34,71 @@ within() {
         sleep 1
     done
 }
+version_of() { dpkg-query -W -f='${Version}' "$1"; }
+
+# The application's run: its runner (runuser) and, once found, the application's pid.
+app_runner=
+app=
+app_ended() { ! kill -0 "$app_runner" 2>/dev/null; }
+# The tree has no procps: the application is found in /proc by its name and owner.
+app_started() {
+    local folder
+    for folder in /proc/[0-9]*; do
+        if [ "$(cat "$folder/comm" 2>/dev/null)" = keelbrook ] && [ "$(stat -c %U "$folder" 2>/dev/null)" = alice ]; then
+            app=${folder#/proc/}
+            return 0
+        fi
+    done
+    app_ended
+}
+app_connected() {
+    journalctl -b -u "$service" --no-pager -o cat | grep -q "connection from pid $app\." || app_ended
+}
+# The notification an update sends; only root may post it.
+app_asked_to_quit() {
+    dbus-send --system --type=signal /com/vornhal/keelbrook \
+        com.vornhal.keelbrook.Notifications.Posted string:com.vornhal.keelbrook.did-update
+    app_ended
+}
+
+# Runs the installed application as alice on a private X server. Once the daemon's journal
+# shows the application's connection, the update's notification is posted until the
+# application quits its event loop with status 0. Reading no settings from the daemon would
+# end it with 1 after an alert, a crash with a signal, a hang with the timeout's 124.
+run_application() {
+    local output=/kbtest/results/application-$1.log
+    echo "\$ runuser -u alice -- xvfb-run -a timeout 60 keelbrook"
+    runuser -u alice -- xvfb-run -a timeout 60 keelbrook >"$output" 2>&1 &
+    app_runner=$!
+    app=
+    within 20 app_started || fail "the application did not start within 20 s: $(tail -5 "$output")"
+    [ -n "$app" ] || fail "the application ended at once: $(tail -5 "$output")"
+    within 20 app_connected || fail "the application (pid $app) did not connect to the daemon in 20 s"
+    app_ended && fail "the application ended before it was asked to quit: $(tail -5 "$output")"
+    echo "the application (pid $app) is connected to the daemon"
+    within 20 app_asked_to_quit || fail "the application did not quit on the update's notification"
+    local status=0
+    wait "$app_runner" || status=$?
+    cat "$output"
+    [ $status -eq 0 ] || fail "the application exited with status $status"
+    echo "the application quit on the update's notification"
+}
 
 step "the system is up"
 state=$(systemctl is-system-running)
 echo "system: $state"
 systemctl --failed --no-legend --no-pager
 
-step "install the package"
+step "install both packages"
 release=$(ls "$debs"/keelbrook_*.deb | sort -V | head -1)
-must sudo apt install -y "$release"
-must dpkg -s keelbrook
-dpkg -L keelbrook | sort >/kbtest/results/files
+release_version=$(basename "$release" | cut -d_ -f2)
+must sudo apt install -y "$release" "$debs/keelbrook-app_${release_version}_$(dpkg --print-architecture).deb"
+for package in keelbrook keelbrook-app; do
+    [ "$(version_of $package)" = "$release_version" ] ||
+        fail "$package is not installed at $release_version: $(dpkg-query -W $package 2>&1)"
+    dpkg -L $package | sort >/kbtest/results/files.$package
+done
+dpkg-query -W keelbrook keelbrook-app
 
 step "every unit passes systemd-analyze verify"
 for unit in $(dpkg -L keelbrook | grep -E '/systemd/system/[^/]+\.(service|socket|timer)$'); do
@@ -73,6 +127,9 @@ idle=$((SECONDS - left))
 echo "exited after $idle s"
 [ $idle -ge 28 ] || fail "the daemon exited after $idle s, before its idle time"
 [ "$(systemctl show -P Result "$service")" = success ] || fail "the daemon's idle exit is not a success"
+
+step "the application comes up as alice, its connection starts the daemon"
+run_application release
 
 step "a destination, backups enabled, a real backup"
 mkdir -p /srv/backup /home/alice/Documents
@@ -130,11 +187,17 @@ within 60 bash -c 'journalctl -b --no-pager | grep -q -e "Keelbrook has been upd
 journalctl -b --no-pager | grep -E "_update|Keelbrook has been updated|Update failed" | tail -5
 journalctl -b --no-pager | grep -q "Keelbrook has been updated." ||
     fail "kbectl _update did not report the update"
+[ "$(version_of keelbrook-app)" = "$newer_version" ] ||
+    fail "the update left the application at $(dpkg-query -W keelbrook-app 2>&1)"
+dpkg-query -W keelbrook keelbrook-app
 within 30 active "$socket" || fail "the socket is not listening after the update"
 [ "$(runuser -u alice -- kbectl version | cut -d' ' -f1)" = "$newer_version" ] ||
     fail "kbectl does not report the newer version"
 [ "$(runuser -u alice -- kbectl backups enabled)" = yes ] || fail "the update lost the settings"
 [ "$(runuser -u alice -- kbectl updates enabled)" = yes ] || fail "the update lost the preferences"
+
+step "the updated application comes up"
+run_application newer
 
 step "installing the package turns the \".updating\" marker into \".updated\""
 # The daemon stays while backups are scheduled: it must start afresh to see the marker.
@@ -152,16 +215,18 @@ must runuser -u alice -- kbectl status
 within 10 bash -c '! [ -e /var/lib/keelbrook/.updated ]' ||
     fail "the restarted daemon did not remove the \".updated\" marker"
 
-step "kbectl uninstall leaves only the engine's state"
+step "kbectl uninstall removes both packages and leaves only the engine's state"
 must sudo kbectl uninstall
-dpkg -s keelbrook >/dev/null 2>&1 && fail "keelbrook is still installed"
+for package in keelbrook keelbrook-app; do
+    dpkg -s $package >/dev/null 2>&1 && fail "$package is still known to dpkg: $(dpkg-query -W $package)"
+done
 left_over=()
 while read -r path; do
     # Folders the package shares with others (/usr/bin, ...) stay.
     if [ -e "$path" ] && ! [ -d "$path" ]; then
         left_over+=("$path")
     fi
-done </kbtest/results/files
+done < <(cat /kbtest/results/files.keelbrook /kbtest/results/files.keelbrook-app)
 for path in /var/lib/keelbrook /var/log/keelbrook /run/keelbrook /var/cache/keelbrook-backupd \
     /usr/libexec/keelbrook /usr/share/keelbrook /etc/systemd/system/sockets.target.wants/$socket \
     /etc/systemd/system/sockets.target.wants/$authority; do

@@ -41,14 +41,18 @@ mirror=$( (grep -rhoE 'https?://[^ ]+/debian/?( |$)' /etc/apt/sources.list /etc/
     head -1 | tr -d ' ')
 mirror=${mirror:-http://deb.debian.org/debian}
 
-# The Debian tree, made once: minbase with systemd and dbus, and what the package depends on,
-# so that installing it needs no network; plus the unit that runs the test and powers off.
+# The Debian tree, made once: minbase with systemd and dbus, what both packages depend on
+# (the application's Qt 6 widgets and its xcb platform plugin, pkexec) so that installing
+# them needs no network, an X server for the application and a session for alice; plus the
+# unit that runs the test and powers off. The marker holds the package list: a tree made
+# from another list is made again.
+packages=systemd,systemd-sysv,dbus,sudo,ca-certificates,restic,btrfs-progs,libbtrfsutil1,libcurl4,libicu72,libxml2,libssl3,openssl,libpam-modules,zlib1g,python3
+packages+=,libqt6widgets6,libqt6gui6,libqt6dbus6,pkexec,xvfb,xauth,libpam-systemd
 tree=$work/tree
-if ! [ -e "$tree/.kbtest-ready" ]; then
+if [ "$(cat "$tree/.kbtest-ready" 2>/dev/null)" != "$packages" ]; then
     say "debootstrap bookworm from $mirror"
     rm -rf "$tree" "$tree.new"
-    debootstrap --variant=minbase \
-        --include=systemd,systemd-sysv,dbus,sudo,ca-certificates,restic,btrfs-progs,libbtrfsutil1,libcurl4,libicu72,libxml2,libssl3,openssl,libpam-modules,zlib1g,python3 \
+    debootstrap --variant=minbase --include="$packages" \
         bookworm "$tree.new" "$mirror" >"$work/debootstrap.log" 2>&1 ||
         fail "debootstrap failed: $(tail -3 "$work/debootstrap.log")"
     cat >"$tree.new/etc/systemd/system/kbtest.service" <<'UNIT'
@@ -69,7 +73,7 @@ UNIT
         "$tree.new/etc/systemd/system/multi-user.target.wants/kbtest.service"
     echo keelbrook-test >"$tree.new/etc/hostname"
     echo "127.0.1.1 keelbrook-test" >>"$tree.new/etc/hosts"
-    touch "$tree.new/.kbtest-ready"
+    echo "$packages" >"$tree.new/.kbtest-ready"
     mv "$tree.new" "$tree"
     say "tree made"
 fi
@@ -87,12 +91,12 @@ rm -rf "$debs" "$work/package"
 mkdir -p "$debs"
 for version in "$release" "$newer"; do
     say "build the package $version"
-    # No debug-symbol package: the test installs only keelbrook.
+    # No debug-symbol packages: the test installs neither.
     DEB_BUILD_OPTIONS=noautodbgsym "$top/scripts/package" --out "$work/package" --version "$version" \
         --anchor "$work/pki/root.pem" >"$work/package-$version.log" 2>&1 ||
         fail "scripts/package failed: $(tail -20 "$work/package-$version.log")"
 done
-cp "$work"/package/keelbrook_*.deb "$debs/"
+cp "$work"/package/keelbrook_*.deb "$work"/package/keelbrook-app_*.deb "$debs/"
 say "built $(cd "$debs" && echo *)"
 
 # Each run boots a fresh copy of the tree.
@@ -106,8 +110,11 @@ echo "$update_host" >"$run/update-host"
 mkdir -p "$run/pki" "$run/www/keelbrook"
 cp "$work"/pki/https.crt "$work"/pki/https.key "$work"/pki/https-ca.crt "$run/pki/"
 # The update server's feed names the newer release, signed as the maker's release step does.
+# Both payloads: the installer updates the application too where it is installed.
 package=keelbrook-$newer.pkg
-"$kbepkg" create -o "$run/www/keelbrook/$package" --payload "$debs/keelbrook_${newer}_$(dpkg --print-architecture).deb" \
+arch=$(dpkg --print-architecture)
+"$kbepkg" create -o "$run/www/keelbrook/$package" --payload "$debs/keelbrook_${newer}_$arch.deb" \
+    --payload-app "$debs/keelbrook-app_${newer}_$arch.deb" \
     --key "$work/pki/leaf.key" --cert "$work/pki/leaf.pem" --chain "$work/pki/chain.pem" ||
     fail "kbepkg could not sign the newer package"
 IFS=. read -r major minor patch <<<"$newer"
