@@ -21,7 +21,7 @@
 namespace testserver {
 
 inline constexpr const char* kScript = R"PY(
-import http.server, ssl, sys, time, urllib.parse
+import http.server, ssl, sys, urllib.parse
 certificate, key, root = sys.argv[1], sys.argv[2], sys.argv[3]
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -56,7 +56,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.end_headers()
             self.wfile.write(b"0123456789")
             self.wfile.flush()
-            time.sleep(600)
+            # Sends nothing more until the client gives up and closes.
+            self.rfile.read()
         elif url.path == "/endless":
             self.send_response(200)
             self.send_header("Connection", "close")
