@@ -249,6 +249,13 @@ VRNXPCClient::VRNXPCClient(const std::string& serviceName, std::string socketPat
     : _internalLock(serviceName), _serviceName(serviceName), _socketPath(std::move(socketPath)),
       _events(dispatch::SerialQueue::create(serviceName + ".connection")) {}
 
+VRNXPCClient::~VRNXPCClient() {
+    // No one else can reach the client now, so its connection is taken without the lock.
+    if (_connection) {
+        _connection->cancel();
+    }
+}
+
 std::shared_ptr<VRNXPCClientConnection> VRNXPCClient::connection() {
     return _internalLock.sync([&] {
         if (!_connection) {

@@ -56,6 +56,9 @@ public:
     // The service's socket in the process's installation. Must be owned by a shared_ptr.
     explicit VRNXPCClient(const std::string& serviceName);
     VRNXPCClient(const std::string& serviceName, std::string socketPath);
+    // Closes the connection at once, as cancel() does: its socket does not outlive the client
+    // on the event queue, and requests still waiting end with ConnectionInvalid.
+    ~VRNXPCClient();
 
     // The current connection, made first when there is none.
     std::shared_ptr<VRNXPCClientConnection> connection();

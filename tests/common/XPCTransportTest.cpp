@@ -245,6 +245,26 @@ TEST_F(XPCTransportTest, ServerGoingAwayMidRequestInterruptsIt) {
     EXPECT_EQ(client->connection(), connection);
 }
 
+TEST_F(XPCTransportTest, ReleasingTheClientClosesItsConnectionAtOnce) {
+    delegate_->answer = false;
+    auto client = makeClient();
+    testsupport::Waiter replied;
+    VRNXPCReply outcome = plist::Dictionary{};
+    client->sendXPCMessage(text("pending"), nullptr, [&](VRNXPCReply reply) {
+        outcome = std::move(reply);
+        replied.notify();
+    });
+    ASSERT_TRUE(delegate_->received.waitFor());
+    const std::size_t withClient = openDescriptors();
+    client.reset();
+    EXPECT_EQ(openDescriptors(), withClient - 1) << "the client's socket outlived it";
+    ASSERT_TRUE(replied.waitFor()) << "a request still waiting was dropped without an answer";
+    ASSERT_TRUE(std::holds_alternative<VRNXPCError>(outcome));
+    EXPECT_EQ(std::get<VRNXPCError>(outcome), VRNXPCError::ConnectionInvalid);
+    EXPECT_TRUE(delegate_->disconnected.waitFor(1));
+    delegate_->takeHeld();
+}
+
 TEST_F(XPCTransportTest, DeclinedConnectionsAreNotKept) {
     delegate_->accept = false;
     auto client = makeClient();
