@@ -150,7 +150,8 @@ void VRNXPCClientConnection::_readAvailable() {
         ssize_t n;
         {
             std::lock_guard state(_stateLock);
-            if (!_socket.valid()) {
+            // While the connection is being ended, the hang-up seen is its own shutdown.
+            if (!_socket.valid() || _ending) {
                 return;
             }
             n = ::recv(_socket.get(), chunk, std::min(sizeof chunk, _reader.wanted()), 0);
@@ -217,6 +218,7 @@ void VRNXPCClientConnection::_ended(VRNXPCError pendingError, bool report) {
         }
         // Wakes a writer waiting for room, so that the write lock comes free.
         ::shutdown(_socket.get(), SHUT_RDWR);
+        _ending = true;
         source = std::move(_source);
     }
     if (source) {
@@ -227,6 +229,7 @@ void VRNXPCClientConnection::_ended(VRNXPCError pendingError, bool report) {
         std::lock_guard writing(_writeLock);
         std::lock_guard state(_stateLock);
         _socket.reset();
+        _ending = false;
         _reader = sockets::FrameReader();
         pending = std::move(_pending);
         _pending.clear();

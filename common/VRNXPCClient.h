@@ -49,6 +49,8 @@ private:
     std::map<std::uint64_t, VRNXPCReplyHandler> _pending;
     std::uint64_t _nextIdentifier = 1;
     bool _invalid = false;
+    // Set by _ended from its shutdown until the socket is closed.
+    bool _ending = false;
 };
 
 class VRNXPCClient : public std::enable_shared_from_this<VRNXPCClient> {

@@ -257,7 +257,8 @@ TEST_F(XPCTransportTest, ReleasingTheClientClosesItsConnectionAtOnce) {
     ASSERT_TRUE(delegate_->received.waitFor());
     const std::size_t withClient = openDescriptors();
     client.reset();
-    EXPECT_EQ(openDescriptors(), withClient - 1) << "the client's socket outlived it";
+    // The service may close its side as soon as it sees the client's go.
+    EXPECT_LE(openDescriptors(), withClient - 1) << "the client's socket outlived it";
     ASSERT_TRUE(replied.waitFor()) << "a request still waiting was dropped without an answer";
     ASSERT_TRUE(std::holds_alternative<VRNXPCError>(outcome));
     EXPECT_EQ(std::get<VRNXPCError>(outcome), VRNXPCError::ConnectionInvalid);
