@@ -74,7 +74,10 @@ std::optional<std::string> Domain::takeFileProblem() {
     return std::exchange(problem_, std::nullopt);
 }
 
-plist::Dictionary Domain::load() {
+plist::Dictionary Domain::load(bool* sound) {
+    if (sound) {
+        *sound = false;
+    }
     files::Error readError;
     const auto bytes =
         files::readFile(file_, kMaxFileSize, files::Symlinks::DoNotFollow, &readError);
@@ -91,6 +94,9 @@ plist::Dictionary Domain::load() {
     auto value = plist::read(*bytes, plist::kPreferencesSizeLimit, &error);
     if (value && value->isDictionary()) {
         moveAsideBeforeWrite_ = false;
+        if (sound) {
+            *sound = true;
+        }
         return *value->asDictionary();
     }
     noteProblem(file_ + " is not a property-list dictionary (" +
@@ -170,7 +176,8 @@ bool Domain::change(const std::function<void(plist::Dictionary&)>& edit, std::st
     // a dead writer's temporary is never renamed: remove those. A folder that cannot be
     // listed only keeps them for now; the write itself does not depend on it.
     files::removeStaleTemporaries(file_);
-    plist::Dictionary contents = load();
+    bool sound = false;
+    plist::Dictionary contents = load(&sound);
     if (moveAsideBeforeWrite_) {
         // Keep what could not be read rather than destroying it.
         const std::string aside = file_ + ".corrupt";
@@ -179,7 +186,11 @@ bool Domain::change(const std::function<void(plist::Dictionary&)>& edit, std::st
         }
         moveAsideBeforeWrite_ = false;
     }
+    const plist::Dictionary before = sound ? contents : plist::Dictionary{};
     edit(contents);
+    if (sound && contents == before) {
+        return true;
+    }
     return write(contents, error);
 }
 

@@ -30,8 +30,9 @@ using WriteStep = files::ReplaceStep;
 // an empty domain; a file that does not parse reads as empty and is moved aside to
 // "<file>.corrupt" before the next write replaces it; so does a file larger than
 // kMaxFileSize. Each write first removes the temporaries that writers killed before their
-// rename left beside the file. Files are never opened through a symbolic link. Safe to use
-// from several threads.
+// rename left beside the file. An edit that leaves a sound file's contents as they are (a
+// value set to what it is, a missing key removed) writes nothing. Files are never opened
+// through a symbolic link. Safe to use from several threads.
 class Domain {
 public:
     Domain(std::string name, Scope scope);
@@ -57,7 +58,8 @@ public:
     void setWriteObserver(std::function<void(WriteStep)> observer);
 
 private:
-    plist::Dictionary load();
+    // `sound`, when given, tells whether the file exists and parsed.
+    plist::Dictionary load(bool* sound = nullptr);
     bool change(const std::function<void(plist::Dictionary&)>& edit, std::string* error);
     bool write(const plist::Dictionary& contents, std::string* error);
     void noteProblem(std::string problem);
