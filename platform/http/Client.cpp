@@ -4,13 +4,12 @@
 #include "platform/dispatch/Runtime.h"
 #include "platform/dispatch/Source.h"
 #include "platform/files/Files.h"
+#include "platform/http/Curl.h"
 #include "platform/paths/Paths.h"
 
 #include <algorithm>
-#include <curl/curl.h>
 #include <dirent.h>
 #include <map>
-#include <mutex>
 #include <sys/epoll.h>
 
 namespace http {
@@ -71,11 +70,11 @@ public:
             dispatch::Runtime::shared().reactor().remove(watch.id);
         }
         for (auto& [easy, transfer] : transfers_) {
-            curl_multi_remove_handle(multi_, easy);
-            curl_easy_cleanup(easy);
+            curl_->multi_remove_handle(multi_, easy);
+            curl_->easy_cleanup(easy);
         }
         if (multi_) {
-            curl_multi_cleanup(multi_);
+            curl_->multi_cleanup(multi_);
         }
     }
 
@@ -92,14 +91,18 @@ private:
         uint64_t generation = 0;
     };
 
-    bool setUp() {
+    // False, with `error` set, when curl cannot be loaded or started.
+    bool setUp(std::string* error) {
         if (multi_) {
             return true;
         }
-        static std::once_flag global;
-        std::call_once(global, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-        multi_ = curl_multi_init();
+        curl_ = loadCurl(error);
+        if (!curl_) {
+            return false;
+        }
+        multi_ = curl_->multi_init();
         if (!multi_) {
+            *error = curl_->easy_strerror(CURLE_FAILED_INIT);
             return false;
         }
         bundle_ = trustBundle(options_.trustFolder);
@@ -108,10 +111,10 @@ private:
                 self->act(CURL_SOCKET_TIMEOUT, 0);
             }
         });
-        curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, &CurlClient::socketCallback);
-        curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
-        curl_multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, &CurlClient::timerCallback);
-        curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
+        curl_->multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, &CurlClient::socketCallback);
+        curl_->multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
+        curl_->multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, &CurlClient::timerCallback);
+        curl_->multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
         return true;
     }
 
@@ -119,43 +122,45 @@ private:
         auto transfer = std::make_unique<Transfer>();
         transfer->request = std::move(request);
         transfer->completion = std::move(completion);
-        CURL* easy = setUp() ? curl_easy_init() : nullptr;
+        std::string failure;
+        CURL* easy = setUp(&failure) ? curl_->easy_init() : nullptr;
         if (!easy) {
             Response response;
             response.errorCode = CURLE_FAILED_INIT;
-            response.error = curl_easy_strerror(CURLE_FAILED_INIT);
+            response.error =
+                curl_ && failure.empty() ? curl_->easy_strerror(CURLE_FAILED_INIT) : failure;
             transfer->completion(std::move(response));
             return;
         }
         transfer->easy = easy;
         curl_blob trust{bundle_.data(), bundle_.size(), CURL_BLOB_NOCOPY};
-        curl_easy_setopt(easy, CURLOPT_URL, transfer->request.url.c_str());
-        curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https");
-        curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "https");
-        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
-        curl_easy_setopt(easy, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
-        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+        curl_->easy_setopt(easy, CURLOPT_URL, transfer->request.url.c_str());
+        curl_->easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https");
+        curl_->easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "https");
+        curl_->easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_->easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
+        curl_->easy_setopt(easy, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+        curl_->easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_->easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
         // Only the folder's roots: no compiled-in bundle or folder, no native store.
-        curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
-        curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
-        curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &trust);
-        curl_easy_setopt(easy, CURLOPT_PROXY, "");
-        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
-                         static_cast<long>(options_.connectTimeout.count()));
-        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(
+        curl_->easy_setopt(easy, CURLOPT_CAINFO, nullptr);
+        curl_->easy_setopt(easy, CURLOPT_CAPATH, nullptr);
+        curl_->easy_setopt(easy, CURLOPT_CAINFO_BLOB, &trust);
+        curl_->easy_setopt(easy, CURLOPT_PROXY, "");
+        curl_->easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+        curl_->easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
+                           static_cast<long>(options_.connectTimeout.count()));
+        curl_->easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_->easy_setopt(
             easy, CURLOPT_LOW_SPEED_TIME,
             std::max(1L, static_cast<long>((options_.stallTimeout.count() + 999) / 1000)));
-        curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE,
-                         static_cast<curl_off_t>(transfer->request.maxSize));
-        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CurlClient::writeCallback);
-        curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer.get());
-        curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
+        curl_->easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE,
+                           static_cast<curl_off_t>(transfer->request.maxSize));
+        curl_->easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CurlClient::writeCallback);
+        curl_->easy_setopt(easy, CURLOPT_WRITEDATA, transfer.get());
+        curl_->easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
         transfers_[easy] = std::move(transfer);
-        curl_multi_add_handle(multi_, easy);
+        curl_->multi_add_handle(multi_, easy);
     }
 
     static size_t writeCallback(char* data, size_t size, size_t count, void* user) {
@@ -261,13 +266,13 @@ private:
             return;
         }
         int running = 0;
-        curl_multi_socket_action(multi_, fd, mask, &running);
+        curl_->multi_socket_action(multi_, fd, mask, &running);
         finishDone();
     }
 
     void finishDone() {
         int left = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+        while (CURLMsg* message = curl_->multi_info_read(multi_, &left)) {
             if (message->msg != CURLMSG_DONE) {
                 continue;
             }
@@ -281,20 +286,20 @@ private:
             transfers_.erase(found);
             Response response;
             if (code == CURLE_OK) {
-                curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &response.status);
+                curl_->easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &response.status);
                 response.body = std::move(transfer->body);
             } else {
                 response.errorCode = code;
                 response.error = describe(easy, code, *transfer);
                 response.untrusted = code == CURLE_PEER_FAILED_VERIFICATION;
             }
-            curl_multi_remove_handle(multi_, easy);
-            curl_easy_cleanup(easy);
+            curl_->multi_remove_handle(multi_, easy);
+            curl_->easy_cleanup(easy);
             transfer->completion(std::move(response));
         }
     }
 
-    static std::string describe(CURL* easy, CURLcode code, const Transfer& transfer) {
+    std::string describe(CURL* easy, CURLcode code, const Transfer& transfer) const {
         if (transfer.tooLarge || code == CURLE_FILESIZE_EXCEEDED) {
             return "the response is larger than " + std::to_string(transfer.request.maxSize) +
                    " bytes";
@@ -302,10 +307,10 @@ private:
         if (transfer.writeFailed) {
             return "the response could not be written";
         }
-        std::string text = curl_easy_strerror(code);
+        std::string text = curl_->easy_strerror(code);
         if (code == CURLE_PEER_FAILED_VERIFICATION) {
             long verify = 0;
-            curl_easy_getinfo(easy, CURLINFO_SSL_VERIFYRESULT, &verify);
+            curl_->easy_getinfo(easy, CURLINFO_SSL_VERIFYRESULT, &verify);
             text += " (verification result " + std::to_string(verify) + ")";
         }
         return text;
@@ -313,6 +318,8 @@ private:
 
     const dispatch::QueuePtr queue_;
     const Options options_;
+    // Set by the first request.
+    const Curl* curl_ = nullptr;
     CURLM* multi_ = nullptr;
     std::string bundle_;
     std::unique_ptr<dispatch::TimerSource> timer_;
@@ -324,18 +331,19 @@ private:
 } // namespace
 
 std::optional<std::string> hostOfURL(const std::string& url) {
-    CURLU* parsed = curl_url();
+    const Curl* curl = loadCurl();
+    CURLU* parsed = curl ? curl->url() : nullptr;
     if (!parsed) {
         return std::nullopt;
     }
     std::optional<std::string> host;
     char* part = nullptr;
-    if (curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
-        curl_url_get(parsed, CURLUPART_HOST, &part, 0) == CURLUE_OK && part && *part) {
+    if (curl->url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+        curl->url_get(parsed, CURLUPART_HOST, &part, 0) == CURLUE_OK && part && *part) {
         host = part;
     }
-    curl_free(part);
-    curl_url_cleanup(parsed);
+    curl->free(part);
+    curl->url_cleanup(parsed);
     return host;
 }
 

@@ -5,8 +5,10 @@
 #include "platform/http/Client.h"
 
 #include "TestServer.h"
+#include "platform/http/Curl.h"
 #include "tests/support/Waiter.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <unistd.h>
@@ -15,6 +17,22 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::HasSubstr;
+
+bool curlIsLoaded() {
+    void* library = ::dlopen(http::kCurlLibrary, RTLD_NOW | RTLD_NOLOAD);
+    if (library) {
+        ::dlclose(library);
+    }
+    return library != nullptr;
+}
+
+// First in this program: no other test has used curl yet.
+TEST(HttpLoading, CurlIsLoadedWhenFirstNeededNotWhenTheProgramStarts) {
+    ASSERT_FALSE(curlIsLoaded()) << "a program that holds the client loads curl at its start";
+    EXPECT_EQ(http::hostOfURL("https://updates.example/feed"), "updates.example");
+    EXPECT_TRUE(curlIsLoaded());
+    EXPECT_NE(http::loadCurl(), nullptr);
+}
 
 class HttpClientTest : public testing::Test {
 protected:
