@@ -5,6 +5,9 @@
 #     figure that starts a process,
 #   - socket-activated start to first reply (`kbectl status` against a daemon not yet
 #     running, p50 and max of 20 starts),
+#   - from the simulated machine's power coming back on AC to the start of the backup it
+#     deferred on battery (the activity evaluates 5 s after a change; the figure includes
+#     starting kbesim and tail noticing the log line),
 #   - `kbectl status` against the running daemon (p50 and p90 of 50 calls) and sequential
 #     calls per second (each one a new kbectl process: connect, one request, exit),
 #   - once a dry-run backup has finished, the activity's evaluation 5 s later is over and
@@ -39,6 +42,7 @@ mkdir -p "$sockets" "$root/home"
 # The daemon answers only installed clients: kbectl owned by root at its place.
 install -D -m 0755 -o root -g root "$build/ctl/kbectl" "$root/usr/bin/kbectl"
 kbectl=$root/usr/bin/kbectl
+sim=$build/tools/kbesim/kbesim
 export KEELBROOK_ROOT=$root KEELBROOK_PLATFORM=simulated HOME=$root/home
 log=$root/var/log/keelbrook/scheduler.log
 
@@ -90,13 +94,34 @@ for _ in $(seq 20); do
 done
 read -r start_p50 _ start_max < <(printf '%s\n' "${starts[@]}" | percentiles 90)
 
-# A running daemon: dry-run backups every hour; the first one runs at once.
+# Waits for a new line of the log that holds TEXT (tail follows the file through inotify)
+# and writes the time it was seen into $work/seen; fails after 20 s.
+next_line() {
+    # tail ends by the time limit or on its next write once grep has gone: either way the
+    # outcome is grep's.
+    { timeout 20 tail -n0 -F "$log" 2>/dev/null || true; } |
+        { grep -m1 -q -- "$1" && echo "$EPOCHREALTIME" >"$work/seen"; }
+}
+
+# A running daemon: dry-run backups every hour, the first one due at once but deferred
+# while the simulated machine runs on battery; then the power comes back.
 activate
 "$kbectl" status >/dev/null
 pid=$activator
+"$sim" set power-source battery
+next_line "Deferred: running on battery." &
+deferred=$!
 "$kbectl" dry-run yes >/dev/null
 "$kbectl" enable backups >/dev/null
 "$kbectl" set-interval 1h >/dev/null
+wait "$deferred" || { echo "the backup was not deferred on battery" >&2; exit 1; }
+next_line "Starting dry backup now" &
+started=$!
+sleep 0.5 # tail is following the log
+power_back=$EPOCHREALTIME
+"$sim" set power-source ac
+wait "$started" || { echo "the backup did not start on AC" >&2; exit 1; }
+start_latency=$(awk -v s="$power_back" -v e="$(cat "$work/seen")" 'BEGIN { printf "%.1f", (e - s) * 1000 }')
 for _ in $(seq 180); do
     grep -q "Backup finished." "$log" 2>/dev/null && break
     sleep 0.5
@@ -126,6 +151,7 @@ printf '%-58s %s\n' "measure" "value"
 printf '%-58s %s\n' "baseline: /bin/true from this shell, p50 of 20 (ms)" "$true_p50"
 printf '%-58s %s\n' "start to first reply, p50 of 20 (ms)" "$start_p50"
 printf '%-58s %s\n' "start to first reply, max of 20 (ms)" "$start_max"
+printf '%-58s %s\n' "power back on AC to the deferred backup's start (ms)" "$start_latency"
 printf '%-58s %s\n' "kbectl status, running daemon, p50 of 50 (ms)" "$status_p50"
 printf '%-58s %s\n' "kbectl status, running daemon, p90 of 50 (ms)" "$status_p90"
 printf '%-58s %s\n' "kbectl status calls per second (sequential processes)" "$per_second"
