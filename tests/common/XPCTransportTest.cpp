@@ -222,21 +222,31 @@ TEST_F(XPCTransportTest, UnavailableServiceAndReconnection) {
     EXPECT_TRUE(failed.waitFor());
 }
 
-TEST_F(XPCTransportTest, ServerGoingAwayMidRequestInterruptsIt) {
-    delegate_->answer = false;
-    auto client = makeClient();
+// A request the service holds unanswered, and what became of it.
+struct HeldRequest {
     testsupport::Waiter replied;
     VRNXPCReply outcome = plist::Dictionary{};
-    client->sendXPCMessage(text("pending"), nullptr, [&](VRNXPCReply reply) {
-        outcome = std::move(reply);
-        replied.notify();
+};
+
+std::unique_ptr<HeldRequest> sendHeldRequest(VRNXPCClient& client, RecordingDelegate& service) {
+    service.answer = false;
+    auto held = std::make_unique<HeldRequest>();
+    client.sendXPCMessage(text("pending"), nullptr, [into = held.get()](VRNXPCReply reply) {
+        into->outcome = std::move(reply);
+        into->replied.notify();
     });
-    ASSERT_TRUE(delegate_->received.waitFor());
+    EXPECT_TRUE(service.received.waitFor());
+    return held;
+}
+
+TEST_F(XPCTransportTest, ServerGoingAwayMidRequestInterruptsIt) {
+    auto client = makeClient();
+    auto held = sendHeldRequest(*client, *delegate_);
     const auto connection = client->connection();
     server_->stop();
-    ASSERT_TRUE(replied.waitFor());
-    ASSERT_TRUE(std::holds_alternative<VRNXPCError>(outcome));
-    EXPECT_EQ(std::get<VRNXPCError>(outcome), VRNXPCError::ConnectionInterrupted);
+    ASSERT_TRUE(held->replied.waitFor());
+    ASSERT_TRUE(std::holds_alternative<VRNXPCError>(held->outcome));
+    EXPECT_EQ(std::get<VRNXPCError>(held->outcome), VRNXPCError::ConnectionInterrupted);
     delegate_->takeHeld();
     // The same connection object serves the next request once the service is back.
     delegate_->answer = true;
@@ -246,22 +256,15 @@ TEST_F(XPCTransportTest, ServerGoingAwayMidRequestInterruptsIt) {
 }
 
 TEST_F(XPCTransportTest, ReleasingTheClientClosesItsConnectionAtOnce) {
-    delegate_->answer = false;
     auto client = makeClient();
-    testsupport::Waiter replied;
-    VRNXPCReply outcome = plist::Dictionary{};
-    client->sendXPCMessage(text("pending"), nullptr, [&](VRNXPCReply reply) {
-        outcome = std::move(reply);
-        replied.notify();
-    });
-    ASSERT_TRUE(delegate_->received.waitFor());
+    auto held = sendHeldRequest(*client, *delegate_);
     const std::size_t withClient = openDescriptors();
     client.reset();
     // The service may close its side as soon as it sees the client's go.
     EXPECT_LE(openDescriptors(), withClient - 1) << "the client's socket outlived it";
-    ASSERT_TRUE(replied.waitFor()) << "a request still waiting was dropped without an answer";
-    ASSERT_TRUE(std::holds_alternative<VRNXPCError>(outcome));
-    EXPECT_EQ(std::get<VRNXPCError>(outcome), VRNXPCError::ConnectionInvalid);
+    ASSERT_TRUE(held->replied.waitFor()) << "a request still waiting was dropped without an answer";
+    ASSERT_TRUE(std::holds_alternative<VRNXPCError>(held->outcome));
+    EXPECT_EQ(std::get<VRNXPCError>(held->outcome), VRNXPCError::ConnectionInvalid);
     EXPECT_TRUE(delegate_->disconnected.waitFor(1));
     delegate_->takeHeld();
 }
