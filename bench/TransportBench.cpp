@@ -1,7 +1,7 @@
+#include "bench/NoSystemLog.h"
 #include "common/VRNQueue.h"
 #include "common/VRNXPCClient.h"
 #include "common/VRNXPCServer.h"
-#include "platform/syslog/SystemLog.h"
 
 #include <algorithm>
 #include <benchmark/benchmark.h>
@@ -13,13 +13,6 @@
 #include <vector>
 
 namespace {
-
-// Lines the transport logs (peers going away) are not part of what is measured.
-class NoSystemLog final : public systemlog::Backend {
-public:
-    void journal(int, std::string_view, std::string_view, std::string_view) override {}
-    void syslog(int, std::string_view) override {}
-};
 
 class Echo final : public VRNXPCServerDelegate {
 public:
@@ -44,7 +37,7 @@ struct Service {
     std::shared_ptr<VRNXPCServer> server;
 
     Service() {
-        systemlog::setBackend(new NoSystemLog);
+        systemlog::setBackend(new bench::NoSystemLog);
         std::string pattern = (std::filesystem::temp_directory_path() / "kbench-XXXXXX").string();
         folder = ::mkdtemp(pattern.data());
         socketPath = folder + "/bench.socket";

@@ -8,6 +8,7 @@
 #   - from the simulated machine's power coming back on AC to the start of the backup it
 #     deferred on battery (the activity evaluates 5 s after a change; the figure includes
 #     starting kbesim and tail noticing the log line),
+#   - round trips of messages 1 and 5 with 1 and 8 clients (bench/MessagesBench.cpp),
 #   - `kbectl status` against the running daemon (p50 and p90 of 50 calls) and sequential
 #     calls per second (each one a new kbectl process: connect, one request, exit),
 #   - once a dry-run backup has finished, the activity's evaluation 5 s later is over and
@@ -41,6 +42,8 @@ sockets=$root/run/keelbrook
 mkdir -p "$sockets" "$root/home"
 # The daemon answers only installed clients: kbectl owned by root at its place.
 install -D -m 0755 -o root -g root "$build/ctl/kbectl" "$root/usr/bin/kbectl"
+# The messages benchmark stands at the application's place, for the same reason.
+install -D -m 0755 -o root -g root "$build/bench/messages_bench" "$root/usr/bin/keelbrook"
 kbectl=$root/usr/bin/kbectl
 sim=$build/tools/kbesim/kbesim
 export KEELBROOK_ROOT=$root KEELBROOK_PLATFORM=simulated HOME=$root/home
@@ -145,6 +148,7 @@ done
 finish=$EPOCHREALTIME
 read -r status_p50 status_p90 _ < <(printf '%s\n' "${calls[@]}" | percentiles 90)
 per_second=$(awk -v s="$begin" -v e="$finish" 'BEGIN { printf "%.1f", 50 / (e - s) }')
+messages=$("$root/usr/bin/keelbrook" 2>&1)
 stop
 
 printf '%-58s %s\n' "measure" "value"
@@ -159,3 +163,4 @@ printf '%-58s %s\n' "idle, next backup 1 h ahead: voluntary switches in 30 s" "$
 printf '%-58s %s\n' "idle, next backup 1 h ahead: involuntary switches in 30 s" "$involuntary"
 printf '%-58s %s\n' "private dirty resident memory (KiB)" "$dirty_kib"
 printf '%-58s %s\n' "private clean resident memory: unshared file pages (KiB)" "$clean_kib"
+printf '\nMessages 1 and 5 on the running daemon, 1 and 8 clients (messages_bench):\n%s\n' "$messages"

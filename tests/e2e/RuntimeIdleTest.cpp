@@ -17,9 +17,20 @@ TEST(RuntimeIdleTest, AnIdleProcessMakesNoVoluntaryContextSwitches) {
     ASSERT_TRUE(child.started());
     ASSERT_EQ(child.line(), "ready");
 
-    // Let every thread reach its blocking wait after printing "ready" before counting.
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    // Let every thread reach its blocking wait after printing "ready" before counting: on a
+    // loaded machine a thread may still be starting (faulting its stack in, waiting for a
+    // lock) for a while. Nothing announces that every thread is asleep, so the count is read
+    // until it has stood still for half a second (20 s at most).
     auto before = testsupport::voluntaryContextSwitches(child.pid());
+    for (int tries = 0; tries < 40; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const auto now = testsupport::voluntaryContextSwitches(child.pid());
+        const bool settled = now.voluntary == before.voluntary && now.threads == before.threads;
+        before = now;
+        if (settled) {
+            break;
+        }
+    }
     std::this_thread::sleep_for(std::chrono::seconds(5));
     auto after = testsupport::voluntaryContextSwitches(child.pid());
 
