@@ -8,6 +8,8 @@
 #include "bench/NoSystemLog.h"
 #include "common/KBEHelperMessager.h"
 #include "common/KBEHelperMessages.h"
+#include "common/VRNEnvironment.h"
+#include "platform/machine-sim/MachineChoice.h"
 
 #include <algorithm>
 #include <benchmark/benchmark.h>
@@ -70,6 +72,8 @@ BENCHMARK_CAPTURE(BM_Message, activity_information, KBEHelperMessageGetActivityI
 } // namespace
 
 int main(int argc, char** argv) {
+    // The installation and machine the environment names, as the product's programs take them.
+    VRNEnvironment::install(VRNEnvironment::fromProcess(machine::machineFromEnvironment()));
     systemlog::setBackend(new bench::NoSystemLog);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
