@@ -10,6 +10,7 @@
 #include "common/KBEHelperMessages.h"
 #include "common/VRNEnvironment.h"
 #include "platform/machine-sim/MachineChoice.h"
+#include "tests/common/MessagerTestSupport.h"
 
 #include <algorithm>
 #include <benchmark/benchmark.h>
@@ -18,16 +19,8 @@
 
 namespace {
 
-// Messages 1 and 5 need no rights: asking for any is a fault of the benchmark.
-class NoAuthorization final : public VRNMessagerClientAuthorization {
-public:
-    std::optional<plist::Data>
-    authorizationExternalDataWithRights(const std::vector<std::string>&,
-                                        std::optional<VRNError>* error) override {
-        *error = VRNError("bench", 0, {});
-        return std::nullopt;
-    }
-};
+// Messages 1 and 5 need no rights: being asked for any is a fault of the benchmark.
+using messagertest::NoAuthorization;
 
 double microseconds(std::chrono::nanoseconds d) {
     return static_cast<double>(d.count()) / 1000.0;

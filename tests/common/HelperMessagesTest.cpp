@@ -1,5 +1,6 @@
 #include "common/KBEHelperMessager.h"
 #include "common/KBEHelperMessages.h"
+#include "tests/common/MessagerTestSupport.h"
 
 #include <gmock/gmock.h>
 #include <set>
@@ -9,15 +10,7 @@ namespace {
 using testing::ElementsAre;
 using testing::IsEmpty;
 
-class NoAuthorization final : public VRNMessagerClientAuthorization {
-public:
-    std::optional<plist::Data>
-    authorizationExternalDataWithRights(const std::vector<std::string>&,
-                                        std::optional<VRNError>* error) override {
-        *error = VRNError("test", 0, {});
-        return std::nullopt;
-    }
-};
+using messagertest::NoAuthorization;
 
 TEST(HelperMessagesTest, EveryMessageHasTheRightsOfItsList) {
     const std::set<long> none{0, 1, 5, 7, 8, 9, 10, 15, 16, 18, 19, 20, 24, 26};

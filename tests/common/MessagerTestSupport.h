@@ -3,16 +3,30 @@
 // Message servers in tests: on a socket of the test's own, with an owner of which the test
 // writes only the answers.
 
+#include "common/VRNMessagerAuthorization.h"
 #include "common/VRNMessagerServer.h"
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <unistd.h>
 #include <utility>
 #include <vector>
 
 namespace messagertest {
+
+// A client's authorization that has none to give: for messages that need no rights, where
+// being asked is a fault.
+class NoAuthorization final : public VRNMessagerClientAuthorization {
+public:
+    std::optional<plist::Data>
+    authorizationExternalDataWithRights(const std::vector<std::string>&,
+                                        std::optional<VRNError>* error) override {
+        *error = VRNError("test", 0, {});
+        return std::nullopt;
+    }
+};
 
 // A server at `socketPath` that trusts this test program run by this user alone.
 inline VRNXPCServerOptions privateServerOptions(std::string socketPath,

@@ -8,6 +8,7 @@
 #include "common/KBEHelperMessages.h"
 #include "platform/paths/Paths.h"
 #include "scheduler/daemon/KBEHelperMainController.h"
+#include "tests/common/MessagerTestSupport.h"
 #include "tests/scheduler/updater/UpdaterTestSupport.h"
 #include "tests/support/InstallationRoot.h"
 #include "tests/support/Waiter.h"
@@ -23,15 +24,7 @@ using testing::Contains;
 using testing::ElementsAre;
 using testing::HasSubstr;
 
-class NoAuthorization final : public VRNMessagerClientAuthorization {
-public:
-    std::optional<plist::Data>
-    authorizationExternalDataWithRights(const std::vector<std::string>&,
-                                        std::optional<VRNError>* error) override {
-        *error = VRNError("test", 0, {});
-        return std::nullopt;
-    }
-};
+using messagertest::NoAuthorization;
 
 class MainControllerTest : public UpdaterTest {
 protected:
