@@ -127,8 +127,8 @@ private:
         if (!easy) {
             Response response;
             response.errorCode = CURLE_FAILED_INIT;
-            response.error =
-                curl_ && failure.empty() ? curl_->easy_strerror(CURLE_FAILED_INIT) : failure;
+            // Without a failure of the set-up, curl is loaded and its handle failed.
+            response.error = failure.empty() ? curl_->easy_strerror(CURLE_FAILED_INIT) : failure;
             transfer->completion(std::move(response));
             return;
         }
