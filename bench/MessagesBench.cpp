@@ -6,13 +6,13 @@
 // in its private installation.
 
 #include "bench/NoSystemLog.h"
+#include "bench/RoundTrips.h"
 #include "common/KBEHelperMessager.h"
 #include "common/KBEHelperMessages.h"
 #include "common/VRNEnvironment.h"
 #include "platform/machine-sim/MachineChoice.h"
 #include "tests/common/MessagerTestSupport.h"
 
-#include <algorithm>
 #include <benchmark/benchmark.h>
 #include <chrono>
 #include <vector>
@@ -21,10 +21,6 @@ namespace {
 
 // Messages 1 and 5 need no rights: being asked for any is a fault of the benchmark.
 using messagertest::NoAuthorization;
-
-double microseconds(std::chrono::nanoseconds d) {
-    return static_cast<double>(d.count()) / 1000.0;
-}
 
 void BM_Message(benchmark::State& state, long message) {
     NoAuthorization authorization;
@@ -41,13 +37,7 @@ void BM_Message(benchmark::State& state, long message) {
             break;
         }
     }
-    if (!samples.empty()) {
-        std::sort(samples.begin(), samples.end());
-        state.counters["p50_us"] = benchmark::Counter(microseconds(samples[samples.size() / 2]),
-                                                      benchmark::Counter::kAvgThreads);
-        state.counters["p99_us"] = benchmark::Counter(
-            microseconds(samples[samples.size() * 99 / 100]), benchmark::Counter::kAvgThreads);
-    }
+    bench::reportRoundTrips(state, std::move(samples));
     state.SetItemsProcessed(state.iterations());
     messager->cancel();
 }

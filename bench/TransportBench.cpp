@@ -1,4 +1,5 @@
 #include "bench/NoSystemLog.h"
+#include "bench/RoundTrips.h"
 #include "common/VRNQueue.h"
 #include "common/VRNXPCClient.h"
 #include "common/VRNXPCServer.h"
@@ -64,10 +65,6 @@ plist::Dictionary smallRequest() {
     return plist::Dictionary{{"message", 1}, {"payload", plist::Data(48, 0x2a)}};
 }
 
-double microseconds(std::chrono::nanoseconds d) {
-    return static_cast<double>(d.count()) / 1000.0;
-}
-
 // Round trip of one synchronous request on a connected client: median and 99th percentile.
 void BM_RoundTrip(benchmark::State& state) {
     auto client =
@@ -84,11 +81,7 @@ void BM_RoundTrip(benchmark::State& state) {
             break;
         }
     }
-    if (!samples.empty()) {
-        std::sort(samples.begin(), samples.end());
-        state.counters["p50_us"] = microseconds(samples[samples.size() / 2]);
-        state.counters["p99_us"] = microseconds(samples[samples.size() * 99 / 100]);
-    }
+    bench::reportRoundTrips(state, std::move(samples));
     client->cancel();
 }
 BENCHMARK(BM_RoundTrip)->Iterations(20000)->UseRealTime();
